@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Brings a Debian 12 machine to a working build of this project.
+# Idempotent: a second run only checks what is already there.
+#
+# mbedTLS: Debian 12 ships 2.28 only. We need 3.6 with threading support.
+# An mbedTLS >= 3.6 already on the system is used as it is; otherwise the
+# packages of Debian's next release are downloaded through a private sources
+# list (built from this machine's own apt mirror) and unpacked under
+# third_party/mbedtls, which is git-ignored. The machine's apt configuration
+# is left untouched.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+dest="$root/third_party/mbedtls"
+want_suite=trixie
+
+log() { printf 'setup: %s\n' "$*"; }
+
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+install_debian_packages() {
+    local need=()
+    local pkg
+    for pkg in g++ cmake ninja-build pkg-config libgtest-dev libjsmn-dev \
+               openssl curl python3 clang libclang-rt-14-dev; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' \
+            || need+=("$pkg")
+    done
+    if [ ${#need[@]} -gt 0 ]; then
+        log "installing ${need[*]}"
+        as_root apt-get update -qq
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
+    fi
+}
+
+system_mbedtls_ok() {
+    local h=/usr/include/mbedtls/build_info.h
+    [ -f "$h" ] || return 1
+    local major minor
+    major=$(awk '/define MBEDTLS_VERSION_MAJOR/ {print $3}' "$h")
+    minor=$(awk '/define MBEDTLS_VERSION_MINOR/ {print $3}' "$h")
+    [ "${major:-0}" -gt 3 ] || { [ "${major:-0}" -eq 3 ] && [ "${minor:-0}" -ge 6 ]; }
+}
+
+local_mbedtls_ok() {
+    [ -f "$dest/usr/include/mbedtls/build_info.h" ] &&
+    ls "$dest"/usr/lib/*/libmbedtls.a >/dev/null 2>&1
+}
+
+# The first deb822 or one-line source of this machine that serves Debian's
+# main archive (not the security archive), so no mirror name is hard-coded.
+machine_mirror() {
+    local f
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk '
+            /^URIs:/ { uri = $2 }
+            /^Suites:/ { if ($0 !~ /security/ && uri != "") { print uri; exit } }
+        ' "$f"
+    done | head -n 1
+    if [ -f /etc/apt/sources.list ]; then
+        awk '$1 == "deb" && $0 !~ /security/ {
+                 for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit }
+             }' /etc/apt/sources.list
+    fi
+}
+
+fetch_mbedtls() {
+    local mirror
+    mirror=$(machine_mirror | head -n 1)
+    [ -n "$mirror" ] || { log "no Debian mirror found in /etc/apt"; exit 1; }
+    log "fetching mbedTLS 3.6 packages of $want_suite from this machine's mirror"
+
+    local work
+    work=$(mktemp -d)
+    chmod 755 "$work"
+    trap 'rm -rf "$work"' RETURN
+    mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/etc/preferences.d"
+    local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+    echo "deb [signed-by=$keyring] $mirror $want_suite main" > "$work/etc/sources.list"
+    local opts=(
+        -o Dir::Etc::SourceList="$work/etc/sources.list"
+        -o Dir::Etc::SourceParts="$work/none"
+        -o Dir::Etc::PreferencesParts="$work/etc/preferences.d"
+        -o Dir::State::Lists="$work/lists"
+        -o Dir::Cache="$work/cache"
+        -o Dir::State::status="$work/status"
+        -o APT::Get::List-Cleanup=0
+    )
+    : > "$work/status"
+    apt-get "${opts[@]}" -qq update
+    (cd "$work" && apt-get "${opts[@]}" -qq download \
+        libmbedtls-dev libmbedcrypto16 libmbedx509-7 libmbedtls21)
+    rm -rf "$dest"
+    mkdir -p "$dest"
+    local deb
+    for deb in "$work"/*.deb; do
+        dpkg-deb -x "$deb" "$dest"
+    done
+    local_mbedtls_ok || { log "unpacked mbedTLS is incomplete"; exit 1; }
+}
+
+install_debian_packages
+if system_mbedtls_ok; then
+    log "using the system's mbedTLS"
+elif local_mbedtls_ok; then
+    log "mbedTLS already unpacked under third_party/mbedtls"
+else
+    fetch_mbedtls
+fi
+log "ready"

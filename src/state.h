@@ -1,0 +1,67 @@
+// The service's one state record and the last-error text.
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/pk.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/x509_crt.h>
+
+#include "platform/socket.h"
+#include "platform/thread.h"
+
+constexpr int kMaxRoutes = 16;
+constexpr int kErrorCapacity = 512;
+constexpr int kPathCapacity = 512;
+
+struct Route {
+    char host[256];
+    char path_prefix[256];
+    char target_ip[64];
+    int target_port;
+    std::atomic<int> hits;
+    std::atomic<int> errors;
+};
+
+struct ProxyState {
+    std::atomic<int> running;
+    std::atomic<int> stop_requested;
+    int tls_enabled;
+    int listen_port;
+    int redirect_port;
+    Route routes[kMaxRoutes];
+    int route_count;
+    plat::Socket listen_sock;
+    plat::Socket redirect_sock;
+    plat::Thread accept_thread;
+    plat::Thread redirect_thread;
+    int accept_thread_started;
+    int redirect_thread_started;
+    std::atomic<int> active_connections;
+    std::atomic<int> total_connections;
+    mbedtls_ssl_config ssl_conf;
+    mbedtls_x509_crt srv_cert;
+    mbedtls_pk_context srv_key;
+    mbedtls_entropy_context entropy;
+    mbedtls_ctr_drbg_context ctr_drbg;
+    int tls_ready;
+
+    // Counts starts. It is never cleared, so a listener thread that outlived
+    // its stop can tell that the service it belonged to has gone.
+    std::atomic<unsigned> generation;
+};
+
+extern ProxyState g;
+extern char g_err[kErrorCapacity];
+
+// printf-style into g_err, cut to 511 characters and always terminated.
+void set_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Zeroes every field of the record but the generation counter.
+void clear_state(ProxyState& st);
+
+// Copies at most cap - 1 bytes of the len bytes at src into dst and terminates it.
+void copy_text(char* dst, size_t cap, const char* src, size_t len);
