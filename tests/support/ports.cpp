@@ -1,0 +1,38 @@
+#include "support/ports.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace ports {
+
+// No SO_REUSEADDR: a listener of our own on the port must make any other
+// bind to it fail, whatever options that other socket sets.
+HeldPort::HeldPort(int port) : sock_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    socklen_t len = sizeof a;
+    if (!sock_.valid() || bind(sock_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        listen(sock_.get(), 4) != 0 ||
+        getsockname(sock_.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        sock_.reset();
+        return;
+    }
+    port_ = ntohs(a.sin_port);
+}
+
+int open_descriptor_count() {
+    DIR* d = opendir("/proc/self/fd");
+    if (!d) return -1;
+    int n = 0;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') ++n;
+    }
+    closedir(d);
+    return n - 1;  // the descriptor of the listing itself
+}
+
+}  // namespace ports

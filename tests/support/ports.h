@@ -1,0 +1,25 @@
+// Ports and descriptors for service-level tests. Free ports and client
+// connections come from support/loopback.h; these are the extras.
+#pragma once
+
+#include "support/loopback.h"
+
+namespace ports {
+
+// A listening socket on 127.0.0.1 that keeps a port taken for as long as it
+// lives. port 0 takes any free port.
+class HeldPort {
+public:
+    explicit HeldPort(int port = 0);
+    bool held() const { return sock_.valid(); }
+    int port() const { return port_; }
+
+private:
+    loopback::Fd sock_;
+    int port_ = 0;
+};
+
+// Open descriptors of this process, counted in /proc/self/fd.
+int open_descriptor_count();
+
+}  // namespace ports
