@@ -1,0 +1,216 @@
+#include "options.h"
+
+#include <charconv>
+#include <cmath>
+#include <string_view>
+
+namespace host {
+namespace {
+
+constexpr int kMinIntervalMs = 100;
+constexpr int kMaxIntervalMs = 3600 * 1000;
+
+// Whole decimal number in [lo, hi], nothing else in the text.
+bool read_int(std::string_view text, int lo, int hi, int& out) {
+    int value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return false;
+    if (value < lo || value > hi) return false;
+    out = value;
+    return true;
+}
+
+// Seconds, possibly with a fraction ("0.5"), as milliseconds.
+bool read_interval(std::string_view text, int& out_ms) {
+    double seconds = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (ec != std::errc() || end != text.data() + text.size()) return false;
+    if (!std::isfinite(seconds)) return false;
+    double ms = std::round(seconds * 1000.0);
+    if (ms < kMinIntervalMs || ms > kMaxIntervalMs) return false;
+    out_ms = static_cast<int>(ms);
+    return true;
+}
+
+// Walks the argument list; an option's value may follow as "--opt=value" or
+// as the next argument.
+class ArgReader {
+public:
+    explicit ArgReader(std::span<const char* const> args) : args_(args) {}
+
+    bool done() const { return next_ >= args_.size(); }
+
+    // Takes the next argument, splitting off an "=value" part of a long option.
+    std::string_view take() {
+        std::string_view arg = args_[next_++];
+        has_inline_ = false;
+        if (arg.starts_with("--")) {
+            size_t eq = arg.find('=');
+            if (eq != std::string_view::npos) {
+                inline_value_ = arg.substr(eq + 1);
+                has_inline_ = true;
+                arg = arg.substr(0, eq);
+            }
+        }
+        return arg;
+    }
+
+    bool has_inline_value() const { return has_inline_; }
+
+    // The value of the option just taken; false when there is none.
+    bool value(std::string_view& out) {
+        if (has_inline_) {
+            out = inline_value_;
+            return true;
+        }
+        if (done()) return false;
+        out = args_[next_++];
+        return true;
+    }
+
+private:
+    std::span<const char* const> args_;
+    size_t next_ = 0;
+    std::string_view inline_value_;
+    bool has_inline_ = false;
+};
+
+struct Seen {
+    bool demo = false;
+    bool check = false;
+    bool port = false;
+    bool redirect_port = false;
+};
+
+bool fail(std::string& error, std::string text) {
+    error = std::move(text);
+    return false;
+}
+
+// The checks that need the whole command line.
+bool check_combination(const Seen& seen, HostOptions& out, std::string& error) {
+    if (seen.demo && !out.config_path.empty())
+        return fail(error, "give either CONFIG.json or --demo, not both");
+    if (seen.demo && seen.check)
+        return fail(error, "--check needs CONFIG.json, not --demo");
+    if (!seen.demo && (seen.port || seen.redirect_port))
+        return fail(error, "--port and --redirect-port apply to --demo only; "
+                           "set the ports in the configuration");
+    if (seen.demo) {
+        if (out.redirect_port != 0 && out.redirect_port == out.port)
+            return fail(error, "--port and --redirect-port must differ");
+        out.mode = Mode::demo;
+        return true;
+    }
+    if (out.config_path.empty())
+        return fail(error, "missing CONFIG.json (or --demo); see --help");
+    out.mode = seen.check ? Mode::check : Mode::serve_config;
+    return true;
+}
+
+}  // namespace
+
+bool parse_host_options(std::span<const char* const> args, HostOptions& out,
+                        std::string& error) {
+    // Help and version answer whatever else is on the line, even a mistake.
+    for (std::string_view arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            out.mode = Mode::help;
+            return true;
+        }
+    }
+    for (std::string_view arg : args) {
+        if (arg == "--version") {
+            out.mode = Mode::version;
+            return true;
+        }
+    }
+    ArgReader reader(args);
+    Seen seen;
+    while (!reader.done()) {
+        std::string_view arg = reader.take();
+        std::string_view value;
+        bool flag = arg == "--help" || arg == "-h" || arg == "--version" ||
+                    arg == "--demo" || arg == "--check" || arg == "--json";
+        if (flag && reader.has_inline_value())
+            return fail(error, std::string(arg) + " takes no value");
+
+        if (arg == "--demo") {
+            seen.demo = true;
+        } else if (arg == "--check") {
+            seen.check = true;
+        } else if (arg == "--json") {
+            out.json = true;
+        } else if (arg == "--port" || arg == "--redirect-port") {
+            bool main_port = arg == "--port";
+            if (!reader.value(value))
+                return fail(error, std::string(arg) + " needs a port number");
+            int& dest = main_port ? out.port : out.redirect_port;
+            if (!read_int(value, main_port ? 1 : 0, 65535, dest))
+                return fail(error, std::string(arg) + ": not a port number: '" +
+                                       std::string(value) + "'" +
+                                       (main_port ? " (1-65535)" : " (0-65535)"));
+            (main_port ? seen.port : seen.redirect_port) = true;
+        } else if (arg == "--status-interval") {
+            if (!reader.value(value))
+                return fail(error, "--status-interval needs a number of seconds");
+            if (!read_interval(value, out.status_interval_ms))
+                return fail(error, "--status-interval: not a number of seconds "
+                                   "between 0.1 and 3600: '" + std::string(value) + "'");
+        } else if (arg.starts_with("-") && arg != "-") {
+            return fail(error, "unknown option '" + std::string(arg) + "'; see --help");
+        } else if (!out.config_path.empty()) {
+            return fail(error, "more than one CONFIG.json given: '" + out.config_path +
+                                   "' and '" + std::string(arg) + "'");
+        } else {
+            out.config_path = std::string(arg);
+        }
+    }
+    return check_combination(seen, out, error);
+}
+
+const char* host_usage() {
+    return R"(Usage:
+  velkor-proxy CONFIG.json [--status-interval SECONDS] [--json]
+  velkor-proxy CONFIG.json --check
+  velkor-proxy --demo [--port PORT] [--redirect-port PORT] [--status-interval SECONDS] [--json]
+  velkor-proxy --version | --help
+
+Runs the velkor-proxy reverse proxy until Ctrl-C or SIGTERM, showing its
+runtime status: ports, connections, each route's hits and errors, and the
+last error. On a terminal the view is refreshed in place; otherwise it is
+one plain line per refresh.
+
+Modes:
+  CONFIG.json            start the proxy with this configuration document
+  --check                try a real start with CONFIG.json and stop again at
+                         once: prints whether the document is accepted, or
+                         the library's message. The start binds the
+                         configured ports, so they must be free.
+  --demo                 start two small demo backends inside this program,
+                         create a self-signed certificate for localhost on
+                         first use (with the openssl command, kept in
+                         $XDG_CACHE_HOME/velkor-proxy or ~/.cache/velkor-proxy),
+                         and serve HTTPS routes /api and / to them
+
+Options:
+  --port PORT            --demo: the HTTPS port (default 8443)
+  --redirect-port PORT   --demo: the plain-HTTP port that redirects to HTTPS
+                         (default 8080; 0 turns it off)
+  --status-interval SECONDS
+                         time between two status refreshes (default 1;
+                         fractions allowed, 0.1 to 3600)
+  --json                 print the library's raw one-line JSON report at
+                         every refresh instead of the view
+  --version              print the program's and the library's version
+  -h, --help             print this text
+
+Exit status:
+  0  stopped cleanly, or --check accepted the document
+  1  the start failed (the library's message is printed), or --check
+     rejected the document, or a file could not be read
+  2  bad command line
+)";
+}
+
+}  // namespace host

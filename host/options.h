@@ -1,0 +1,28 @@
+// Command-line options of the velkor-proxy host program.
+#pragma once
+
+#include <span>
+#include <string>
+
+namespace host {
+
+enum class Mode { serve_config, demo, check, help, version };
+
+struct HostOptions {
+    Mode mode = Mode::serve_config;
+    std::string config_path;     // the CONFIG.json argument
+    int port = 8443;             // --demo: the HTTPS port
+    int redirect_port = 8080;    // --demo: the plain-HTTP redirect port; 0 turns it off
+    int status_interval_ms = 1000;
+    bool json = false;           // print the raw report lines instead of the view
+};
+
+// Reads the arguments after the program name into out. On a bad argument
+// returns false with error holding one line that names the problem.
+bool parse_host_options(std::span<const char* const> args, HostOptions& out,
+                        std::string& error);
+
+// The --help text: every option, the modes and the exit codes.
+const char* host_usage();
+
+}  // namespace host

@@ -1,0 +1,29 @@
+// Running a started service in the foreground: the status view, the stop
+// signals and the clean stop.
+#pragma once
+
+#include <string>
+
+namespace host {
+
+struct ViewSettings {
+    int interval_ms = 1000;
+    bool json = false;   // raw report lines
+};
+
+// Blocks SIGINT, SIGTERM and SIGHUP for the calling thread. Called before any
+// thread exists, so every thread (the library's included) inherits the mask
+// and the signals reach only run_until_stop_signal, which waits for them.
+void block_stop_signals();
+
+// Shows the runtime status every interval until a stop signal arrives, then
+// stops the service and shows the final status. Returns the exit code (0).
+int run_until_stop_signal(const ViewSettings& view);
+
+// Prints one line to stdout and flushes it, so a pipe sees it at once.
+void say(const std::string& line);
+
+// Prints "velkor-proxy: " and the text to stderr.
+void complain(const std::string& text);
+
+}  // namespace host

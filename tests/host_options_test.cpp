@@ -1,0 +1,92 @@
+// The host program's command line.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+using host::HostOptions;
+using host::Mode;
+
+namespace {
+
+bool parse(std::vector<const char*> args, HostOptions& out, std::string& error) {
+    return host::parse_host_options(args, out, error);
+}
+
+}  // namespace
+
+TEST(HostOptions, AcceptedCommandLines) {
+    struct Case {
+        std::vector<const char*> args;
+        Mode mode;
+        std::string config;
+        int port, redirect, interval_ms;
+        bool json;
+    } cases[] = {
+        {{"c.json"}, Mode::serve_config, "c.json", 8443, 8080, 1000, false},
+        {{"--check", "c.json"}, Mode::check, "c.json", 8443, 8080, 1000, false},
+        {{"c.json", "--check"}, Mode::check, "c.json", 8443, 8080, 1000, false},
+        {{"c.json", "--status-interval", "2.5", "--json"}, Mode::serve_config, "c.json",
+         8443, 8080, 2500, true},
+        {{"c.json", "--status-interval=0.1"}, Mode::serve_config, "c.json", 8443, 8080, 100,
+         false},
+        {{"--demo"}, Mode::demo, "", 8443, 8080, 1000, false},
+        {{"--demo", "--port", "9443", "--redirect-port=0"}, Mode::demo, "", 9443, 0, 1000,
+         false},
+        {{"--demo", "--port=1", "--redirect-port", "65535"}, Mode::demo, "", 1, 65535, 1000,
+         false},
+        {{"c.json", "--version", "--port", "x"}, Mode::version, "", 8443, 8080, 1000, false},
+        // Help and version answer whatever else is on the line.
+        {{"--bogus", "--help"}, Mode::help, "", 8443, 8080, 1000, false},
+        {{"-h"}, Mode::help, "", 8443, 8080, 1000, false},
+    };
+    for (const Case& c : cases) {
+        HostOptions o;
+        std::string error;
+        std::string shown = c.args.empty() ? "" : c.args[0];
+        ASSERT_TRUE(parse(c.args, o, error)) << shown << ": " << error;
+        EXPECT_EQ(o.mode, c.mode) << shown;
+        EXPECT_EQ(o.config_path, c.config) << shown;
+        EXPECT_EQ(o.port, c.port) << shown;
+        EXPECT_EQ(o.redirect_port, c.redirect) << shown;
+        EXPECT_EQ(o.status_interval_ms, c.interval_ms) << shown;
+        EXPECT_EQ(o.json, c.json) << shown;
+    }
+}
+
+TEST(HostOptions, RejectedCommandLinesGiveOneLineNamingTheProblem) {
+    struct Case {
+        std::vector<const char*> args;
+        const char* mentions;
+    } cases[] = {
+        {{}, "CONFIG.json"},
+        {{"--check"}, "CONFIG.json"},
+        {{"--bogus"}, "--bogus"},
+        {{"a.json", "b.json"}, "b.json"},
+        {{"--demo", "a.json"}, "not both"},
+        {{"--demo", "--check"}, "--check"},
+        {{"a.json", "--port", "9000"}, "--demo only"},
+        {{"--demo", "--port"}, "--port"},
+        {{"--demo", "--port", "0"}, "'0'"},
+        {{"--demo", "--port", "65536"}, "'65536'"},
+        {{"--demo", "--port", "84x3"}, "'84x3'"},
+        {{"--demo", "--redirect-port", "-1"}, "'-1'"},
+        {{"--demo", "--port", "9000", "--redirect-port", "9000"}, "differ"},
+        {{"a.json", "--status-interval"}, "--status-interval"},
+        {{"a.json", "--status-interval", "0"}, "'0'"},
+        {{"a.json", "--status-interval", "fast"}, "'fast'"},
+        {{"a.json", "--status-interval", "nan"}, "'nan'"},
+        {{"a.json", "--json=yes"}, "--json"},
+    };
+    for (const Case& c : cases) {
+        HostOptions o;
+        std::string error;
+        std::string shown;
+        for (const char* a : c.args) shown += std::string(a) + " ";
+        EXPECT_FALSE(parse(c.args, o, error)) << shown;
+        EXPECT_NE(error.find(c.mentions), std::string::npos) << shown << "-> " << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
