@@ -1,9 +1,37 @@
 #!/usr/bin/env bash
-# Sets up what is missing, builds everything and runs the whole test suite.
+# Sets up what is missing, builds everything and runs the whole test suite:
+# the normal build, then the AddressSanitizer+UBSan and ThreadSanitizer builds,
+# then a short run of every fuzz target.
+#   ./scripts/test.sh            everything (what CI runs)
+#   ./scripts/test.sh default    one stage: default, asan, tsan or fuzz
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 ./scripts/setup.sh
-cmake -S . -B build -G Ninja >/dev/null
-cmake --build build
-ctest --test-dir build --output-on-failure -j2
+
+# Sanitizers stop at the first report, so any finding fails the run.
+export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+build_dir() {
+    case $1 in
+        default) echo build ;;
+        *) echo "build-$1" ;;
+    esac
+}
+
+stages=${*:-default asan tsan fuzz}
+for stage in $stages; do
+    case $stage in
+        default|asan|tsan)
+            echo "== $stage: build"
+            cmake --preset "$stage" >/dev/null
+            cmake --build "$(build_dir "$stage")" -j2
+            echo "== $stage: tests"
+            ctest --test-dir "$(build_dir "$stage")" --output-on-failure -j2
+            ;;
+        fuzz) ./scripts/fuzz.sh "${VELKOR_FUZZ_SECONDS:-15}" ;;
+        *) echo "unknown stage: $stage" >&2; exit 2 ;;
+    esac
+done
