@@ -1,17 +1,57 @@
 #include "net/accept_loop.h"
+
+#include <cstring>
+#include <new>
+
 #include "listener.h"
+#include "net/conn_args.h"
+#include "net/connection.h"
+#include "net/connection_registry.h"
 #include "state.h"
+
+namespace {
+
+constexpr int kAcceptRetryMs = 50;
+
+// Starts the connection thread for an accepted client. Any failure closes
+// the client at once and counts nothing: the client sees a close without data.
+void hand_over(plat::Socket sock, const char* client_ip, unsigned generation) {
+    auto* args = new (std::nothrow) ConnArgs;
+    if (!args) {
+        plat::socket_close(sock);
+        return;
+    }
+    args->sock = sock;
+    copy_text(args->client_ip, sizeof args->client_ip, client_ip, strlen(client_ip));
+    args->tls = g.tls_enabled;
+    args->generation = generation;
+    if (!registry_add(*args)) {
+        plat::socket_close(sock);
+        delete args;
+        return;
+    }
+    if (!plat::start_detached(connection_handler, args, plat::kConnectionStack)) {
+        registry_close_client(*args);
+        registry_remove(*args);
+        delete args;
+    }
+}
+
+}  // namespace
+
 void accept_loop(void* arg) {
-    ListenerArgs args = *static_cast<ListenerArgs*>(arg);
+    ListenerArgs listener = *static_cast<ListenerArgs*>(arg);
     delete static_cast<ListenerArgs*>(arg);
-    while (listener_should_run(args.generation)) {
-        plat::Socket s = plat::socket_accept(args.sock, nullptr, 0);
+    while (listener_should_run(listener.generation)) {
+        char client_ip[64];
+        plat::Socket s = plat::socket_accept(listener.sock, client_ip, sizeof client_ip);
         if (s == plat::kNoSocket) {
-            if (!listener_should_run(args.generation)) break;
-            plat::sleep_ms(50);
+            if (!listener_should_run(listener.generation)) break;
+            plat::sleep_ms(kAcceptRetryMs);
             continue;
         }
-        plat::socket_close(s);
+        plat::socket_set_nodelay(s);
+        hand_over(s, client_ip, listener.generation);
     }
-    plat::socket_close(args.sock);
+    plat::socket_close(listener.sock);
 }

@@ -33,6 +33,8 @@ Socket socket_accept(Socket listener, char* ip, size_t ip_cap);
 // send never raises SIGPIPE: > 0 bytes, <= 0 failure. Both retry EINTR.
 long socket_recv(Socket s, void* buf, size_t len);
 long socket_send(Socket s, const void* buf, size_t len);
+// Sends all len bytes, looping over short sends. False when a send failed.
+bool socket_send_all(Socket s, const void* buf, size_t len);
 
 // Non-blocking transfers: as above, or kWouldBlock.
 long socket_recv_nowait(Socket s, void* buf, size_t len);
@@ -46,6 +48,8 @@ bool last_error_was_reset();
 // timeout_ms < 0 waits without limit. False on time-out.
 bool wait_readable(Socket s, int timeout_ms);
 bool wait_writable(Socket s, int timeout_ms);
+// Either of the two.
+bool wait_readable_or_writable(Socket s, int timeout_ms);
 
 // Connects to an IPv4 address given as dotted-decimal text and the low 16 bits
 // of port, within timeout_ms. On success the socket is blocking again.

@@ -117,6 +117,17 @@ long socket_send(Socket s, const void* buf, size_t len) {
     return r == kWouldBlock ? -1 : r;
 }
 
+bool socket_send_all(Socket s, const void* buf, size_t len) {
+    const char* p = static_cast<const char*>(buf);
+    while (len > 0) {
+        long n = socket_send(s, p, len);
+        if (n <= 0) return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 long socket_recv_nowait(Socket s, void* buf, size_t len) {
     ssize_t n;
     do n = recv(s, buf, len, MSG_DONTWAIT);
@@ -138,6 +149,10 @@ bool last_error_was_reset() {
 bool wait_readable(Socket s, int timeout_ms) { return wait_for(s, POLLIN, timeout_ms); }
 
 bool wait_writable(Socket s, int timeout_ms) { return wait_for(s, POLLOUT, timeout_ms); }
+
+bool wait_readable_or_writable(Socket s, int timeout_ms) {
+    return wait_for(s, POLLIN | POLLOUT, timeout_ms);
+}
 
 bool socket_connect_timed(Socket s, const char* ip, int port, int timeout_ms) {
     sockaddr_in addr{};

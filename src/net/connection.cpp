@@ -1,0 +1,84 @@
+#include "net/connection.h"
+
+#include <span>
+
+#include "net/backend.h"
+#include "net/connection_registry.h"
+#include "net/request_head.h"
+#include "net/route_select.h"
+#include "state.h"
+
+namespace {
+
+constexpr char kNoRouteResponse[] =
+    "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/plain\r\nContent-Length: 19\r\n"
+    "Connection: close\r\n\r\nno matching route\r\n";
+static_assert(sizeof kNoRouteResponse - 1 == 112);
+
+// Reads until the buffer holds a complete head. Returns the bytes read (the
+// head and any body bytes that came with it), or 0 when the connection is to
+// close without a response: the client closed or failed, the head is
+// malformed, or 16383 bytes hold no end-of-head marker. No time-out: stop
+// ends a silent client by shutting its socket down.
+size_t read_request_head(ClientConn& conn, char (&buf)[kHeadCapacity], RequestHead& req) {
+    size_t filled = 0;
+    while (filled < kHeadMaxBytes) {
+        long n = client_read(conn, buf + filled, kHeadMaxBytes - filled);
+        if (n <= 0) return 0;
+        filled += static_cast<size_t>(n);
+        buf[filled] = '\0';
+        switch (parse_request_head(buf, req)) {
+        case HeadStatus::kComplete: return filled;
+        case HeadStatus::kMalformed: return 0;
+        case HeadStatus::kIncomplete: break;
+        }
+    }
+    return 0;
+}
+
+std::span<Route> route_table() {
+    int n = g.route_count;
+    if (n < 0) n = 0;
+    if (n > kMaxRoutes) n = kMaxRoutes;
+    return {g.routes, static_cast<size_t>(n)};
+}
+
+void serve(ConnArgs& args) {
+    ClientConn conn{};
+    conn.tls = args.tls;
+    conn.sock = args.sock;
+    if (!conn.tls) {
+        handle_connection_inner(conn, args);
+    } else {
+        if (tls_session_open(conn) == 0) handle_connection_inner(conn, args);
+        tls_session_close(conn);
+    }
+    registry_close_client(args);
+    conn.sock = plat::kNoSocket;
+}
+
+}  // namespace
+
+void handle_connection_inner(ClientConn& conn, ConnArgs& args) {
+    char buf[kHeadCapacity];
+    RequestHead req;
+    size_t filled = read_request_head(conn, buf, req);
+    if (filled == 0) return;
+    std::span<Route> routes = route_table();
+    int i = select_route(routes, req.host_name, req.target);
+    if (i < 0) {
+        client_write_all(conn, kNoRouteResponse, sizeof kNoRouteResponse - 1);
+        return;
+    }
+    forward_to_backend(conn, args, routes[static_cast<size_t>(i)], {buf, filled}, req);
+}
+
+void connection_handler(void* arg) {
+    auto* args = static_cast<ConnArgs*>(arg);
+    g.active_connections.fetch_add(1);
+    g.total_connections.fetch_add(1);
+    serve(*args);
+    g.active_connections.fetch_sub(1);
+    registry_remove(*args);
+    delete args;
+}

@@ -1,0 +1,65 @@
+#include "net/relay.h"
+
+#include <chrono>
+
+#include "platform/thread.h"
+#include "state.h"
+
+namespace {
+
+// Longest wait for the relay thread after the backend socket was shut down.
+// It is still running after that only when it is blocked writing to a client
+// that does not read.
+constexpr int kRelayWaitMs = 6000;
+
+void client_to_backend(ClientConn& conn, plat::Socket backend, const std::atomic<int>& done,
+                       std::span<char> buf) {
+    while (!done.load()) {
+        if (g.stop_requested.load()) return;
+        long n = client_read(conn, buf.data(), kRelayChunk);
+        if (n <= 0) return;
+        if (!plat::socket_send_all(backend, buf.data(), static_cast<size_t>(n))) return;
+    }
+}
+
+bool wait_done(RelayArgs& r, int timeout_ms) {
+    std::unique_lock<std::mutex> hold(r.lock);
+    return r.ended.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                            [&] { return r.done.load() != 0; });
+}
+
+}  // namespace
+
+void backend_to_client(void* arg) {
+    auto& r = *static_cast<RelayArgs*>(arg);
+    char buf[kRelayChunk];
+    for (;;) {
+        long n = plat::socket_recv(r.backend_sock, buf, sizeof buf);
+        if (n <= 0 || !client_write_all(*r.conn, buf, static_cast<size_t>(n))) break;
+    }
+    plat::socket_shutdown(r.backend_sock);
+    // A TLS connection thread waits for the client in poll, not in short
+    // would-block pauses, so it would miss `done` until the client acted;
+    // ending its read lets the connection close as soon as the backend has.
+    if (r.conn->tls) plat::socket_shutdown_read(r.conn->sock);
+    std::lock_guard<std::mutex> hold(r.lock);
+    r.done = 1;
+    r.ended.notify_one();
+}
+
+void relay(ClientConn& conn, ConnArgs& args, plat::Socket backend, std::span<char> buf) {
+    RelayArgs r;
+    r.conn = &conn;
+    r.backend_sock = backend;
+    plat::Thread thread;
+    if (!thread.start(backend_to_client, &r, plat::kRelayStack)) return;
+    args.relaying = true;
+    client_to_backend(conn, backend, r.done, buf);
+
+    // The backend shutdown ends the relay thread's read. If it is stuck in a
+    // write to a client that does not read, the client shutdown ends that
+    // too, so the thread never outlives the records it uses.
+    plat::socket_shutdown(backend);
+    if (!wait_done(r, kRelayWaitMs)) plat::socket_shutdown(conn.sock);
+    thread.join_for(-1);
+}

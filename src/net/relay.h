@@ -1,0 +1,33 @@
+// The two-way relay between a client and its backend once the head has been
+// forwarded: the connection thread copies client to backend, a relay thread
+// copies backend to client.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <span>
+
+#include "net/client_conn.h"
+#include "net/conn_args.h"
+
+constexpr size_t kRelayChunk = 16384;
+
+// The relay thread's argument. It lives on the connection thread's stack:
+// the connection thread always joins the relay thread before it returns.
+struct RelayArgs {
+    ClientConn* conn = nullptr;
+    plat::Socket backend_sock = plat::kNoSocket;
+    std::atomic<int> done{0};      // set by the relay thread as it ends
+    std::mutex lock;               // with `ended`: a timed wait for `done`
+    std::condition_variable ended;
+};
+
+// Relay thread body: backend to client until either side fails or closes.
+void backend_to_client(void* arg);
+
+// Runs the relay until one side ends, then tears it down. `buf` (at least
+// kRelayChunk bytes) carries the client-to-backend direction. Leaves the
+// backend socket open for the caller to close; the client socket is left to
+// the connection's end.
+void relay(ClientConn& conn, ConnArgs& args, plat::Socket backend, std::span<char> buf);

@@ -1,0 +1,121 @@
+// Connection intake: one thread per client, exact counters, and a stop that
+// ends every connection still open.
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "net_service.h"
+
+namespace {
+
+using loopback::send_all;
+using loopback::TestBackend;
+using nettest::get;
+
+class NetIntake : public nettest::Service {};
+
+TEST_F(NetIntake, CountsWhileServedAndAfterClose) {
+    TestBackend backend;
+    ASSERT_TRUE(start({{"", "/", backend.port()}}));
+    loopback::Fd c = client();
+    ASSERT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 1; }));
+    EXPECT_EQ(g.total_connections.load(), 1);
+    c.reset();
+    EXPECT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 0; }));
+    EXPECT_EQ(g.total_connections.load(), 1);
+}
+
+// Hundreds of clients at once, each relayed on threads of its own, with
+// every counter exact while they are open and after they have gone.
+TEST_F(NetIntake, HundredsOfConcurrentConnections) {
+    constexpr int kClients = 300;
+    TestBackend::Script script;
+    script.reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    TestBackend backend(script);
+    ASSERT_TRUE(start({{"", "/", backend.port()}}));
+    std::vector<loopback::Fd> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(client());
+        ASSERT_TRUE(clients.back().valid()) << i;
+        ASSERT_TRUE(send_all(clients.back().get(), get("/n/" + std::to_string(i))));
+        // Keep within the listen backlog of 32: a full accept queue drops
+        // handshakes, and the client's retries would take seconds.
+        if (i % 16 == 15) {
+            ASSERT_TRUE(loopback::wait_until([&] { return g.total_connections.load() > i; }));
+        }
+    }
+    for (int i = 0; i < kClients; ++i) {
+        ASSERT_TRUE(loopback::recv_until(clients[static_cast<size_t>(i)].get(), "ok")
+                        .ends_with("ok")) << i;
+    }
+    EXPECT_EQ(g.active_connections.load(), kClients);
+    EXPECT_EQ(g.total_connections.load(), kClients);
+    EXPECT_EQ(hits(0), kClients);
+    EXPECT_EQ(backend.accepted(), kClients);
+    clients.clear();
+    EXPECT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 0; }));
+    EXPECT_EQ(g.total_connections.load(), kClients);
+}
+
+// Stop with a relaying client and a silent one: the bounded drain, then the
+// remaining connections are ended, so stop returns in about 5 s with no
+// connection thread left. (Slow: about 5 s.)
+TEST_F(NetIntake, StopEndsConnectionsThatStayOpen) {
+    TestBackend backend;
+    ASSERT_TRUE(start({{"", "/", backend.port()}}));
+    loopback::Fd relaying = client();
+    ASSERT_TRUE(send_all(relaying.get(), get("/")));
+    ASSERT_TRUE(backend.wait_received(0, "\r\n\r\n"));
+    loopback::Fd silent = client();
+    loopback::Fd half = client();
+    ASSERT_TRUE(send_all(half.get(), "GET / HTTP/1.1\r\nHost"));
+    ASSERT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 3; }));
+
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(proxy_stop(), 0);
+    auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_LT(took, std::chrono::milliseconds(7000));
+    EXPECT_EQ(g.active_connections.load(), 0);
+    EXPECT_EQ(proxy_status(), 0);
+    for (int fd : {relaying.get(), silent.get(), half.get()}) {
+        EXPECT_TRUE(loopback::peer_closed(fd, 1000));
+    }
+    EXPECT_TRUE(loopback::wait_until([&] { return backend.peer_gone(0); }));
+}
+
+// Connections that end during the drain wait let stop return without its full wait.
+TEST_F(NetIntake, StopReturnsOnceConnectionsEnd) {
+    TestBackend::Script script;
+    script.reply = "HTTP/1.1 200 OK\r\n\r\n";
+    script.close_after_reply = true;
+    TestBackend backend(script);
+    ASSERT_TRUE(start({{"", "/", backend.port()}}));
+    loopback::Fd c = client();
+    ASSERT_TRUE(send_all(c.get(), get("/")));
+    EXPECT_TRUE(loopback::recv_until(c.get(), "\r\n\r\n").starts_with("HTTP/1.1 200 OK"));
+    c.reset();
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(proxy_stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2000));
+}
+
+// A client that connects and leaves at once costs a thread that ends, and
+// the accept thread goes on accepting.
+TEST_F(NetIntake, ClientsThatLeaveAtOnce) {
+    TestBackend backend;
+    ASSERT_TRUE(start({{"", "/", backend.port()}}));
+    for (int i = 0; i < 20; ++i) {
+        loopback::Fd c = client();
+        ASSERT_TRUE(c.valid());
+        if (i % 2) loopback::reset_close(c);
+    }
+    EXPECT_TRUE(loopback::wait_until([] { return g.total_connections.load() == 20; }));
+    EXPECT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 0; }));
+    loopback::Fd c = client();
+    ASSERT_TRUE(send_all(c.get(), get("/")));
+    EXPECT_TRUE(backend.wait_received(0, "\r\n\r\n"));
+}
+
+}  // namespace

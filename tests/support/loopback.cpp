@@ -1,0 +1,330 @@
+#include "support/loopback.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace loopback {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+sockaddr_in loopback_addr(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    return a;
+}
+
+int ms_left(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Waits for fd to be readable until the deadline; false on time-out.
+bool readable_by(int fd, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        int rc = poll(&p, 1, ms_left(deadline));
+        if (rc > 0) return true;
+        if (rc == 0) return false;
+        if (errno != EINTR) return true;
+    }
+}
+
+long recv_some(int fd, char* buf, size_t cap) {
+    ssize_t n;
+    do n = recv(fd, buf, cap, 0);
+    while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+void set_abortive_close(int fd) {
+    linger l{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+}
+
+}  // namespace
+
+int free_port() {
+    Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a = loopback_addr(0);
+    if (!s.valid() || bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
+    socklen_t len = sizeof a;
+    if (getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) return -1;
+    return ntohs(a.sin_port);
+}
+
+bool wait_until(const std::function<bool()>& pred, int timeout_ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!pred()) {
+        if (Clock::now() >= deadline) return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+int thread_count() {
+    DIR* d = opendir("/proc/self/task");
+    if (!d) return -1;
+    int n = 0;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') ++n;
+    }
+    closedir(d);
+    return n;
+}
+
+bool wait_threads_at_most(int limit, int timeout_ms) {
+    return wait_until([&] { return thread_count() <= limit; }, timeout_ms);
+}
+
+Fd& Fd::operator=(Fd&& o) noexcept {
+    if (this != &o) reset(o.release());
+    return *this;
+}
+
+int Fd::release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void Fd::reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+}
+
+Fd connect_to(int port) {
+    Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!s.valid()) return s;
+    sockaddr_in a = loopback_addr(port);
+    int rc;
+    do rc = connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) s.reset();
+    return s;
+}
+
+bool send_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+void shutdown_write(int fd) { shutdown(fd, SHUT_WR); }
+
+void reset_close(Fd& fd) {
+    if (!fd.valid()) return;
+    set_abortive_close(fd.get());
+    fd.reset();
+}
+
+std::string recv_until(int fd, const std::function<bool(const std::string&)>& done,
+                       int timeout_ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string got;
+    char buf[16384];
+    while (!done(got) && readable_by(fd, deadline)) {
+        long n = recv_some(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+std::string recv_until(int fd, std::string_view marker, int timeout_ms) {
+    return recv_until(
+        fd, [&](const std::string& s) { return s.find(marker) != std::string::npos; },
+        timeout_ms);
+}
+
+std::string recv_all_until_close(int fd, int timeout_ms, bool* closed) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string got;
+    char buf[16384];
+    bool ended = false;
+    while (readable_by(fd, deadline)) {
+        long n = recv_some(fd, buf, sizeof buf);
+        if (n <= 0) {
+            ended = true;
+            break;
+        }
+        got.append(buf, static_cast<size_t>(n));
+    }
+    if (closed) *closed = ended;
+    return got;
+}
+
+bool peer_closed(int fd, int timeout_ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    if (!readable_by(fd, deadline)) return false;
+    char c;
+    return recv_some(fd, &c, 1) <= 0;
+}
+
+// ---- TestBackend ----
+
+namespace {
+enum Action { kNone = 0, kClose = 1, kReset = 2 };
+}
+
+struct TestBackend::Conn {
+    int fd = -1;                 // -1 once the connection thread closed it
+    std::string received;        // guarded by the backend's lock
+    std::atomic<int> action{kNone};
+    std::atomic<bool> peer_gone{false};
+    std::thread thread;
+};
+
+TestBackend::TestBackend() : TestBackend(Script{}) {}
+
+TestBackend::TestBackend(Script script) : script_(std::move(script)) { start_listening(); }
+
+TestBackend::TestBackend(Handler handler) : handler_(std::move(handler)) { start_listening(); }
+
+void TestBackend::start_listening() {
+    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a = loopback_addr(0);
+    socklen_t len = sizeof a;
+    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        listen(listen_fd_, 512) != 0 ||
+        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        port_ = -1;
+        return;
+    }
+    port_ = ntohs(a.sin_port);
+    acceptor_ = std::thread([this] { accept_main(); });
+}
+
+TestBackend::~TestBackend() {
+    stopping_ = true;
+    if (listen_fd_ >= 0) shutdown(listen_fd_, SHUT_RDWR);  // wakes the blocked accept
+    if (acceptor_.joinable()) acceptor_.join();
+    if (listen_fd_ >= 0) close(listen_fd_);
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (auto& c : conns_) {
+            if (c->fd >= 0) shutdown(c->fd, SHUT_RDWR);
+        }
+    }
+    for (auto& c : conns_) c->thread.join();
+}
+
+void TestBackend::accept_main() {
+    for (;;) {
+        int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return;  // the destructor shut the listener down
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        std::lock_guard<std::mutex> hold(lock_);
+        if (stopping_) {
+            close(fd);
+            return;
+        }
+        conns_.push_back(std::make_unique<Conn>());
+        Conn& c = *conns_.back();
+        c.fd = fd;
+        c.thread = std::thread([this, &c] { serve(c); });
+        ++accepted_;
+    }
+}
+
+// Runs the connection's behaviour, then closes it the way it was asked to:
+// abortively when a reset was requested, else in order.
+void TestBackend::serve(Conn& c) {
+    if (handler_) {
+        handler_(c.fd);
+    } else if (!script_.close_at_once) {
+        record(c);
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    if (c.action == kReset) set_abortive_close(c.fd);
+    close(c.fd);
+    c.fd = -1;
+    c.peer_gone = c.action == kNone;
+}
+
+void TestBackend::record(Conn& c) {
+    char buf[16384];
+    bool replied = false;
+    for (;;) {
+        long n = recv_some(c.fd, buf, sizeof buf);
+        if (n <= 0 || c.action != kNone) return;
+        bool reply_now = false;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            c.received.append(buf, static_cast<size_t>(n));
+            reply_now = !replied && !script_.reply.empty() &&
+                        c.received.find("\r\n\r\n") != std::string::npos;
+        }
+        if (script_.echo && !send_all(c.fd, std::string_view(buf, static_cast<size_t>(n)))) return;
+        if (reply_now) {
+            replied = true;
+            if (!send_all(c.fd, script_.reply)) return;
+            if (script_.close_after_reply) return;
+        }
+    }
+}
+
+TestBackend::Conn* TestBackend::conn_at(int i) const {
+    if (i < 0 || static_cast<size_t>(i) >= conns_.size()) return nullptr;
+    return conns_[static_cast<size_t>(i)].get();
+}
+
+bool TestBackend::wait_accepted(int n, int timeout_ms) const {
+    return wait_until([&] { return accepted_.load() >= n; }, timeout_ms);
+}
+
+std::string TestBackend::received(int i) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    Conn* c = conn_at(i);
+    return c ? c->received : std::string();
+}
+
+bool TestBackend::wait_received(int i, size_t n, int timeout_ms) const {
+    return wait_until([&] { return received(i).size() >= n; }, timeout_ms);
+}
+
+bool TestBackend::wait_received(int i, std::string_view marker, int timeout_ms) const {
+    return wait_until([&] { return received(i).find(marker) != std::string::npos; },
+                      timeout_ms);
+}
+
+bool TestBackend::peer_gone(int i) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    Conn* c = conn_at(i);
+    return c && c->peer_gone;
+}
+
+// Marks the action and wakes the connection's thread with a read shutdown;
+// that thread then does the close itself, so no descriptor is closed twice.
+void TestBackend::request(int i, int action) {
+    std::lock_guard<std::mutex> hold(lock_);
+    Conn* c = conn_at(i);
+    if (!c || c->fd < 0) return;
+    c->action = action;
+    shutdown(c->fd, action == kClose ? SHUT_RDWR : SHUT_RD);
+}
+
+void TestBackend::close_connection(int i) { request(i, kClose); }
+
+void TestBackend::reset_connection(int i) { request(i, kReset); }
+
+}  // namespace loopback
