@@ -14,29 +14,45 @@ struct ClientConn;
 // One connection's TLS session. After the handshake the connection thread
 // reads it while the relay thread writes it; the lock serialises the library
 // calls and is never held across a wait for the socket.
+//
+// The library keeps one output buffer per session and treats any call made
+// while it holds unsent bytes as the retry of whatever put them there: a new
+// write would return its full length and send nothing, an alert would be
+// dropped. The flags below (changed only under the lock) tell whose bytes are
+// queued, so that each call first finishes what is pending and no record is
+// lost or sent twice.
 struct TlsSession {
     mbedtls_ssl_context ssl;
     std::mutex lock;
     plat::Socket sock = plat::kNoSocket;
-    bool out_dirty = false;     // bytes queued inside the library, not yet sent
-    bool write_pending = false; // the writer's own record is among them
-    size_t pending_len = 0;
+    bool out_dirty = false;      // bytes queued inside the library, not yet sent
+    bool write_pending = false;  // the writer's own record is among them
+    size_t pending_len = 0;      // plaintext length of that record
+    bool initialised = false;    // ssl was initialised and must be freed
+    bool handshake_done = false;
+    bool dead = false;           // a fatal error: no further library call
 };
 
 // Loads the certificate chain and key named in the configuration into g.
 // 0 on success; -1 with the message in g_err and nothing left loaded.
 int tls_credentials_load(const char* cert_path, const char* key_path);
 // Releases what tls_credentials_load set up; harmless when nothing is loaded.
+// No session may be open.
 void tls_credentials_free();
 
 // Sets up the session on the shared configuration and completes the
-// handshake. 0 on success, else the library's negative result.
+// handshake on conn.sock. 0 on success, else the library's negative result.
+// Waits for the client without limit; shutting the socket down ends the wait.
 int tls_session_open(ClientConn& conn);
-// Sends a close-notify when the handshake had completed, then releases the
-// session. No other thread may be using it.
+// Sends a close-notify when the handshake had completed (waiting at most 1 s
+// for the socket), then releases the session. No other thread may be using
+// it. Safe whatever tls_session_open returned.
 void tls_session_close(ClientConn& conn);
 
-// > 0: plaintext bytes read; 0: the client closed, or the session failed.
+// Reads plaintext. > 0: bytes read (at most cap); 0: the client closed (end
+// of stream or close-notify) or the session failed. Waits for the client
+// without limit; shutting the socket down ends the wait.
 long tls_session_read(TlsSession& s, char* buf, size_t cap);
-// True when all len bytes were written.
+// Writes all len bytes, record by record. True when all were written. Waits
+// while the client does not read; shutting the socket down ends the wait.
 bool tls_session_write_all(TlsSession& s, const char* buf, size_t len);
