@@ -44,6 +44,11 @@ TEST(HeadRewrite, ReplacesTheForwardedLines) {
          "GET / HTTP/1.1\r\nX-Forwarded-For: 192.0.2.7\r\nX-Forwarded-Proto: http\r\n"
          "X-Forwarded-Host: h\r\n\r\n",
          "http", "h"},
+        {"an empty line before the request line is a line of the head",
+         "\r\nGET / HTTP/1.1\r\n\r\n",
+         "\r\nGET / HTTP/1.1\r\nX-Forwarded-For: 192.0.2.7\r\nX-Forwarded-Proto: http\r\n"
+         "X-Forwarded-Host: h\r\n\r\n",
+         "http", "h"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

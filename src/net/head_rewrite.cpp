@@ -17,10 +17,13 @@ bool is_replaced_header(std::string_view line) {
 
 size_t rewrite_head(std::string_view head, const char* client_ip, const char* scheme,
                     const char* host_value, std::span<char> out) {
+    // The head ends with "\r\n\r\n": every line before its final CRLF (the
+    // empty line) is a line of the head, even an empty one at its start.
+    size_t head_end = head.size() >= 2 ? head.size() - 2 : 0;
     size_t len = 0;
-    for (size_t pos = 0;;) {
+    for (size_t pos = 0; pos < head_end;) {
         size_t end = head.find("\r\n", pos);
-        if (end == std::string_view::npos || end == pos) break;  // the empty line
+        if (end == std::string_view::npos) break;
         std::string_view line = head.substr(pos, end + 2 - pos);
         pos = end + 2;
         if (is_replaced_header(line)) continue;
