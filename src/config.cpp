@@ -78,12 +78,7 @@ int number_value(const Tokens& t, int index) {
 // the partly filled slot then stays as it is.
 bool read_route(const Tokens& t, int obj, ProxyState& st) {
     Route& r = st.routes[st.route_count];
-    memset(r.host, 0, sizeof r.host);
-    memset(r.path_prefix, 0, sizeof r.path_prefix);
-    memset(r.target_ip, 0, sizeof r.target_ip);
-    r.target_port = 0;
-    r.hits = 0;
-    r.errors = 0;
+    clear_route(r);
     copy_text(r.path_prefix, sizeof r.path_prefix, "/", 1);
     copy_text(r.target_ip, sizeof r.target_ip, "127.0.0.1", 9);
 

@@ -134,20 +134,22 @@ void copy_text(char* dst, size_t cap, const char* src, size_t len) {
     dst[len] = '\0';
 }
 
+void clear_route(Route& r) {
+    memset(r.host, 0, sizeof r.host);
+    memset(r.path_prefix, 0, sizeof r.path_prefix);
+    memset(r.target_ip, 0, sizeof r.target_ip);
+    r.target_port = 0;
+    r.hits = 0;
+    r.errors = 0;
+}
+
 void clear_state(ProxyState& st) {
     st.running = 0;
     st.stop_requested = 0;
     st.tls_enabled = 0;
     st.listen_port = 0;
     st.redirect_port = 0;
-    for (Route& r : st.routes) {
-        memset(r.host, 0, sizeof r.host);
-        memset(r.path_prefix, 0, sizeof r.path_prefix);
-        memset(r.target_ip, 0, sizeof r.target_ip);
-        r.target_port = 0;
-        r.hits = 0;
-        r.errors = 0;
-    }
+    for (Route& r : st.routes) clear_route(r);
     st.route_count = 0;
     st.listen_sock = 0;
     st.redirect_sock = 0;

@@ -60,6 +60,9 @@ extern char g_err[kErrorCapacity];
 // printf-style into g_err, cut to 511 characters and always terminated.
 void set_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// Zeroes every field of a route, its counters included.
+void clear_route(Route& r);
+
 // Zeroes every field of the record but the generation counter.
 void clear_state(ProxyState& st);
 
