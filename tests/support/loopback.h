@@ -27,6 +27,7 @@ int free_port();
 bool wait_until(const std::function<bool()>& pred, int timeout_ms = kWaitMs);
 
 // Threads of this process, counted in /proc/self/task.
+// The first call starts and joins one thread (see loopback.cpp).
 int thread_count();
 
 // Waits until the thread count is at most `limit` (threads may take a moment
