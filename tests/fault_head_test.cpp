@@ -1,0 +1,133 @@
+// Malformed and slow request heads against the running service, plain and
+// over TLS, delivered the hard way: one byte at a time, or with a NUL that
+// hides the end of the head. Each gets what the head rules say (served, or
+// closed without a response) and nothing worse: no backend connection for a
+// bad head, and the service goes on serving. (Heads delivered whole are in
+// net_forward_test.cpp.)
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "net/request_head.h"
+#include "support/any_client.h"
+#include "support/guarded_service.h"
+
+namespace {
+
+using anyclient::Client;
+using loopback::TestBackend;
+using loopback::wait_until;
+using nettest::get;
+
+const std::string kAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+
+struct Mode {
+    const char* name;
+    bool tls;
+};
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const Mode& c, std::ostream* os) { *os << c.name; }
+
+class FaultHead : public hardening::GuardedService, public ::testing::WithParamInterface<Mode> {
+protected:
+    bool start_mode(const std::vector<nettest::RouteSpec>& routes) {
+        return GetParam().tls ? start_tls(routes) : start(routes);
+    }
+    Client open() { return Client(GetParam().tls, port_); }
+};
+
+struct TrickleCase {
+    const char* name;
+    std::string bytes;
+    bool served;
+};
+
+// Paced so that most bytes arrive in reads of their own: nothing happens
+// before the last byte completes the head, and then exactly what the whole
+// head would get.
+TEST_P(FaultHead, HeadsTrickledOneByteAtATime) {
+    TestBackend::Script script;
+    script.reply = kAnswer;
+    TestBackend backend(script);
+    ASSERT_TRUE(start_mode({{"", "/", backend.port()}}));
+    const TrickleCase cases[] = {
+        {"valid", get("/t", "a.example", "Accept: */*\r\n"), true},
+        {"16-byte method", std::string(16, 'M') + " / HTTP/1.1\r\n\r\n", false},
+        {"no space", "GET\r\n\r\n", false},
+        {"no space after the target", "GET /\r\n\r\n", false},
+        {"bare LF in a header line", "GET / HTTP/1.1\r\nHost: a\nX: y\r\n\r\n", false},
+        {"15-byte method", std::string(15, 'M') + " / HTTP/1.1\r\n\r\n", true},
+    };
+    int served = 0;
+    for (const TrickleCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Client client = open();
+        ASSERT_TRUE(client.connected());
+        for (size_t i = 0; i + 1 < c.bytes.size(); ++i) {
+            ASSERT_TRUE(client.send(c.bytes.substr(i, 1)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_TRUE(client.stays_quiet(50)) << "answered or closed before the head was complete";
+        EXPECT_EQ(backend.accepted(), served);
+        ASSERT_TRUE(client.send(c.bytes.substr(c.bytes.size() - 1)));
+        if (c.served) {
+            EXPECT_EQ(client.recv_until("ok"), kAnswer);
+            ++served;
+        } else {
+            bool ended = false;
+            EXPECT_EQ(client.recv_to_end(&ended), "");
+            EXPECT_TRUE(ended);
+        }
+    }
+    EXPECT_EQ(backend.accepted(), served);
+    EXPECT_EQ(hits(0), served);
+    EXPECT_EQ(g.total_connections.load(), static_cast<int>(std::size(cases)));
+}
+
+// A NUL ends the text that the head search sees, so the marker after it is
+// never found: the connection waits, unanswered and never forwarded, until
+// 16383 bytes have arrived (then it is closed without a response) or the
+// client leaves. The service serves the next client all the while.
+TEST_P(FaultHead, NulBeforeTheEndHidesTheHead) {
+    TestBackend::Script script;
+    script.reply = kAnswer;
+    TestBackend backend(script);
+    ASSERT_TRUE(start_mode({{"", "/", backend.port()}}));
+    std::string hidden = "GET / HTTP/1.1\r\nHost: a.example\r\n";
+    hidden += '\0';
+    hidden += "\r\n\r\n";
+
+    Client filled = open();
+    ASSERT_TRUE(filled.send(hidden));
+    EXPECT_TRUE(filled.stays_quiet(300));
+    Client leaving = open();
+    ASSERT_TRUE(leaving.send(hidden));
+    Client normal = open();
+    ASSERT_TRUE(normal.send(get("/")));
+    EXPECT_EQ(normal.recv_until("ok"), kAnswer);
+
+    // Up to exactly the most a head may take; one byte less keeps it waiting.
+    std::string filler(kHeadMaxBytes - hidden.size() - 1, 'a');
+    ASSERT_TRUE(filled.send(filler));
+    EXPECT_TRUE(filled.stays_quiet(100));
+    ASSERT_TRUE(filled.send("a"));
+    bool ended = false;
+    EXPECT_EQ(filled.recv_to_end(&ended), "");
+    EXPECT_TRUE(ended);
+
+    leaving.reset();
+    EXPECT_TRUE(wait_until([] { return g.active_connections.load() == 1; }));  // `normal`
+    EXPECT_EQ(backend.accepted(), 1);
+    EXPECT_EQ(hits(0), 1);
+    EXPECT_EQ(g.total_connections.load(), 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, FaultHead, ::testing::Values(Mode{"Plain", false}, Mode{"Tls", true}),
+    [](const ::testing::TestParamInfo<Mode>& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,319 @@
+// Peers that misbehave while a connection is relayed, plain and over TLS:
+// resets mid-stream, half-closes in each direction, a backend that never
+// answers, a client that stops reading, and a backend that never completes
+// the connect. Each must end only its own connection, leave the counters
+// exact, and leave no descriptor or thread behind (the fixture checks).
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <netinet/in.h>
+#include <poll.h>
+#include <ostream>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/any_client.h"
+#include "support/guarded_service.h"
+#include "support/ports.h"
+
+namespace {
+
+using anyclient::Client;
+using loopback::kWaitMs;
+using loopback::TestBackend;
+using loopback::wait_until;
+using nettest::get;
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+const std::string kBackendFailed =
+    "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/plain\r\nContent-Length: 26\r\n"
+    "Connection: close\r\n\r\nbackend connection failed\n";
+
+// Reads one byte at a time up to the end of the forwarded head, so that
+// nothing after it is consumed.
+void skip_head(int fd) {
+    std::string got;
+    char c;
+    while (!got.ends_with("\r\n\r\n") && recv(fd, &c, 1, 0) == 1) got += c;
+}
+
+// A backend body that sends tlsclient::Pattern(seed) until a send fails.
+// *blocked is set once a send found the socket full: every buffer on the
+// way to a client that does not read is then full.
+TestBackend::Handler stream_forever(uint32_t seed, std::atomic<bool>* blocked = nullptr) {
+    return [seed, blocked](int fd) {
+        skip_head(fd);
+        tlsclient::Pattern pattern(seed);
+        char buf[16384];
+        for (;;) {
+            pattern.fill(buf, sizeof buf);
+            for (size_t at = 0; at < sizeof buf;) {
+                ssize_t n = send(fd, buf + at, sizeof buf - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n > 0) {
+                    at += static_cast<size_t>(n);
+                } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                    if (blocked) *blocked = true;
+                    pollfd p{fd, POLLOUT, 0};
+                    poll(&p, 1, 100);
+                } else if (n < 0 && errno == EINTR) {
+                } else {
+                    return;
+                }
+            }
+        }
+    };
+}
+
+// A backend body that counts what follows the head until the end.
+TestBackend::Handler count_into(std::atomic<size_t>& count) {
+    return [&count](int fd) {
+        skip_head(fd);
+        char buf[65536];
+        for (;;) {
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) return;
+            count += static_cast<size_t>(n);
+        }
+    };
+}
+
+struct Mode {
+    const char* name;
+    bool tls;
+};
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const Mode& c, std::ostream* os) { *os << c.name; }
+
+class FaultRelay : public hardening::GuardedService, public ::testing::WithParamInterface<Mode> {
+protected:
+    bool start_mode(const std::vector<nettest::RouteSpec>& routes) {
+        return GetParam().tls ? start_tls(routes) : start(routes);
+    }
+    Client open() { return Client(GetParam().tls, port_); }
+};
+
+// A client that resets while its backend streams, and a backend that resets
+// while its client uploads, end their own connections; a bystander relays
+// before, between and after, and a new client is served.
+TEST_P(FaultRelay, ResetsMidStreamEndOnlyTheirConnections) {
+    constexpr uint32_t kDownSeed = 0xd0d0;
+    constexpr uint32_t kUpSeed = 0x0b0b;
+    TestBackend streamer(stream_forever(kDownSeed));
+    std::atomic<size_t> sunk{0};
+    TestBackend sink(count_into(sunk));
+    TestBackend::Script echo;
+    echo.echo = true;
+    TestBackend echoer(echo);
+    ASSERT_TRUE(start_mode(
+        {{"", "/down", streamer.port()}, {"", "/up", sink.port()}, {"", "/echo", echoer.port()}}));
+
+    Client bystander = open();
+    ASSERT_TRUE(bystander.connected());
+    ASSERT_TRUE(bystander.send(get("/echo") + "one"));
+    std::string got = bystander.recv_until("one");
+    EXPECT_TRUE(got.ends_with("\r\n\r\none")) << got;
+
+    {
+        Client down = open();
+        ASSERT_TRUE(down.send(get("/down")));
+        EXPECT_EQ(down.download(kDownSeed, 256u << 10), 256u << 10);
+        down.reset();
+    }
+    EXPECT_TRUE(wait_until([&] { return streamer.peer_gone(0); }));
+
+    Client up = open();
+    ASSERT_TRUE(up.send(get("/up")));
+    bool uploaded = true;
+    std::thread uploader([&] { uploaded = up.upload(kUpSeed, 256u << 20); });
+    EXPECT_TRUE(wait_until([&] { return sunk.load() >= (1u << 20); }));
+    sink.reset_connection(0);
+    uploader.join();
+    EXPECT_FALSE(uploaded) << "256 MiB went through a backend that had reset";
+    bool ended = false;
+    up.recv_to_end(&ended);
+    EXPECT_TRUE(ended);
+
+    ASSERT_TRUE(bystander.send("two"));
+    EXPECT_EQ(bystander.recv_until("two"), "two");
+    Client fresh = open();
+    ASSERT_TRUE(fresh.send(get("/echo") + "three"));
+    EXPECT_TRUE(fresh.recv_until("three").ends_with("three"));
+
+    EXPECT_TRUE(wait_until([] { return g.active_connections.load() == 2; }));
+    EXPECT_EQ(g.total_connections.load(), 4);
+    EXPECT_EQ(hits(0), 1);
+    EXPECT_EQ(hits(1), 1);
+    EXPECT_EQ(hits(2), 2);
+    for (int r = 0; r < 3; ++r) EXPECT_EQ(errors(r), 0);
+}
+
+// The proxy takes the end of the client's stream as the end of the
+// connection: a half-closing client gets the answer the backend had already
+// sent, then the end, and the backend sees its end too. When the client
+// half-closes before the answer, the backend still receives the whole head.
+TEST_P(FaultRelay, ClientHalfCloseEndsTheConnection) {
+    TestBackend::Script script;
+    script.reply = kAnswer;
+    TestBackend answering(script);
+    TestBackend recording;
+    ASSERT_TRUE(start_mode({{"", "/answer", answering.port()}, {"", "/record", recording.port()}}));
+
+    Client after = open();
+    ASSERT_TRUE(after.send(get("/answer")));
+    EXPECT_EQ(after.recv_until("ok"), kAnswer);
+    after.half_close();
+    EXPECT_TRUE(wait_until([&] { return answering.peer_gone(0); }));
+    bool ended = false;
+    EXPECT_EQ(after.recv_to_end(&ended), "");
+    EXPECT_TRUE(ended);
+
+    Client before = open();
+    ASSERT_TRUE(before.send(get("/record")));
+    before.half_close();
+    EXPECT_TRUE(wait_until([&] { return recording.peer_gone(0); }));
+    EXPECT_TRUE(recording.received(0).ends_with("X-Forwarded-Host: a.example\r\n\r\n"));
+    EXPECT_EQ(before.recv_to_end(&ended), "");
+    EXPECT_TRUE(ended);
+
+    EXPECT_TRUE(wait_until([] { return g.active_connections.load() == 0; }));
+    EXPECT_EQ(hits(0), 1);
+    EXPECT_EQ(hits(1), 1);
+}
+
+// A backend that half-closes after its answer: the client gets all of it.
+// A plain connection then waits for the client (its loop is in a read), a
+// TLS one ends at once. The client's later bytes never reach the backend,
+// whose socket the proxy shut down in both directions.
+TEST_P(FaultRelay, BackendHalfCloseDeliversTheWholeAnswer) {
+    std::atomic<size_t> late_bytes{0};
+    TestBackend backend([&](int fd) {
+        skip_head(fd);
+        loopback::send_all(fd, kAnswer);
+        shutdown(fd, SHUT_WR);
+        char buf[256];
+        for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) late_bytes += static_cast<size_t>(n);
+    });
+    ASSERT_TRUE(start_mode({{"", "/", backend.port()}}));
+    Client c = open();
+    ASSERT_TRUE(c.send(get("/")));
+    EXPECT_EQ(c.recv_until("ok"), kAnswer);
+    if (!GetParam().tls) {
+        EXPECT_TRUE(c.stays_quiet(300));
+        EXPECT_EQ(g.active_connections.load(), 1);
+        ASSERT_TRUE(c.send("late"));
+    }
+    bool ended = false;
+    EXPECT_EQ(c.recv_to_end(&ended), "");
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(wait_until([&] { return backend.peer_gone(0); }));
+    EXPECT_EQ(late_bytes.load(), 0u);
+    EXPECT_TRUE(wait_until([] { return g.active_connections.load() == 0; }));
+}
+
+// A backend whose listener never accepts: the kernel completes the connect,
+// so the hit counts and the head is sent, and then nothing ever comes back.
+// There is no idle time-out: the connection lasts until the client leaves.
+TEST_P(FaultRelay, BackendThatNeverAnswersHoldsOnlyItsConnection) {
+    ports::HeldPort silent;
+    ASSERT_TRUE(silent.held());
+    TestBackend::Script script;
+    script.reply = kAnswer;
+    TestBackend answering(script);
+    ASSERT_TRUE(start_mode({{"", "/silent", silent.port()}, {"", "/", answering.port()}}));
+    {
+        Client c = open();
+        ASSERT_TRUE(c.send(get("/silent")));
+        EXPECT_TRUE(wait_until([] { return hits(0) == 1; }));
+        EXPECT_TRUE(c.stays_quiet(300));
+        EXPECT_EQ(g.active_connections.load(), 1);
+        Client other = open();
+        ASSERT_TRUE(other.send(get("/")));
+        EXPECT_EQ(other.recv_until("ok"), kAnswer);
+    }
+    EXPECT_TRUE(wait_until([] { return g.active_connections.load() == 0; }));
+    EXPECT_EQ(errors(0), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, FaultRelay, ::testing::Values(Mode{"Plain", false}, Mode{"Tls", true}),
+    [](const ::testing::TestParamInfo<Mode>& info) { return std::string(info.param.name); });
+
+class FaultStall : public hardening::GuardedService {};
+
+// A client that stops reading while its backend streams (the relay thread
+// is stuck in a write to it) and a backend that never accepts, both with
+// silent clients: stop ends them within its bound, each client sees its
+// connection close, and the next start serves. (Slow: stop sits out its
+// 5 s drain wait for these connections.)
+TEST_F(FaultStall, StopEndsStalledConnectionsWithinItsBound) {
+    std::atomic<bool> blocked{false};
+    TestBackend streamer(stream_forever(7, &blocked));
+    ports::HeldPort silent;
+    ASSERT_TRUE(silent.held());
+    ASSERT_TRUE(start({{"", "/stream", streamer.port()}, {"", "/silent", silent.port()}}));
+    loopback::Fd not_reading = client();
+    ASSERT_TRUE(loopback::send_all(not_reading.get(), get("/stream")));
+    loopback::Fd waiting = client();
+    ASSERT_TRUE(loopback::send_all(waiting.get(), get("/silent")));
+    EXPECT_TRUE(wait_until([&] { return blocked.load() && hits(1) == 1; }));
+    ASSERT_EQ(g.active_connections.load(), 2);
+
+    auto begin = Clock::now();
+    EXPECT_EQ(proxy_stop(), 0);
+    auto took = Clock::now() - begin;
+    EXPECT_LT(took, std::chrono::milliseconds(6500));
+    EXPECT_EQ(g.active_connections.load(), 0);
+    for (int fd : {not_reading.get(), waiting.get()}) {
+        bool closed = false;
+        loopback::recv_all_until_close(fd, kWaitMs, &closed);
+        EXPECT_TRUE(closed);
+    }
+    EXPECT_TRUE(wait_until([&] { return streamer.peer_gone(0); }));
+
+    TestBackend::Script script;
+    script.reply = kAnswer;
+    TestBackend answering(script);
+    ASSERT_TRUE(start({{"", "/", answering.port()}}));
+    loopback::Fd c = client();
+    ASSERT_TRUE(loopback::send_all(c.get(), get("/")));
+    EXPECT_EQ(loopback::recv_until(c.get(), "ok"), kAnswer);
+}
+
+// A listener whose accept queue is full drops every further SYN, so a
+// connect to it neither completes nor fails: the proxy gives up after its
+// 5 s and answers with the backend-failure 502. (Slow: about 5 s.)
+TEST_F(FaultStall, BackendThatNeverCompletesTheConnectGets502InFiveSeconds) {
+    loopback::Fd full(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(full.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(full.get(), 0), 0);  // room for one connection in the queue
+    ASSERT_EQ(getsockname(full.get(), reinterpret_cast<sockaddr*>(&a), &len), 0);
+    int backend_port = ntohs(a.sin_port);
+    loopback::Fd filler = loopback::connect_to(backend_port);
+    ASSERT_TRUE(filler.valid());
+
+    ASSERT_TRUE(start({{"", "/", backend_port}}));
+    loopback::Fd c = client();
+    ASSERT_TRUE(loopback::send_all(c.get(), get("/")));
+    auto begin = Clock::now();
+    EXPECT_EQ(loopback::recv_all_until_close(c.get(), 2 * kWaitMs), kBackendFailed);
+    auto took = Clock::now() - begin;
+    EXPECT_GE(took, std::chrono::milliseconds(4900));
+    EXPECT_LT(took, std::chrono::milliseconds(6000));
+    EXPECT_EQ(errors(0), 1);
+    EXPECT_EQ(hits(0), 0);
+    // The client sees the close a moment before the connection counts down.
+    EXPECT_TRUE(wait_until([] { return g.active_connections.load() == 0; }));
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+#include "support/any_client.h"
+
+#include <cerrno>
+#include <chrono>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <mbedtls/ssl.h>
+
+namespace anyclient {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int ms_left(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+bool wait_for(int fd, short events, Clock::time_point deadline) {
+    pollfd p{fd, events, 0};
+    int rc;
+    do rc = poll(&p, 1, ms_left(deadline));
+    while (rc < 0 && errno == EINTR);
+    return rc > 0;
+}
+
+}  // namespace
+
+Client::Client(bool tls, int port) : tls_(tls) {
+    if (tls_) {
+        secure_ = std::make_unique<tlsclient::Client>();
+        connected_ = secure_->connect(port);
+    } else {
+        plain_ = loopback::connect_to(port);
+        connected_ = plain_.valid();
+    }
+}
+
+int Client::fd() const { return tls_ ? secure_->fd() : plain_.get(); }
+
+bool Client::send(std::string_view text) {
+    return tls_ ? secure_->send(std::string(text)) : loopback::send_all(plain_.get(), text);
+}
+
+std::string Client::recv_until(std::string_view marker, int timeout_ms) {
+    if (!tls_) return loopback::recv_until(plain_.get(), marker, timeout_ms);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string got;
+    char buf[16384];
+    while (got.find(marker) == std::string::npos) {
+        int rc = mbedtls_ssl_read(&secure_->ssl(), reinterpret_cast<unsigned char*>(buf), sizeof buf);
+        if (rc > 0) {
+            got.append(buf, static_cast<size_t>(rc));
+        } else if (rc != MBEDTLS_ERR_SSL_WANT_READ && rc != MBEDTLS_ERR_SSL_WANT_WRITE) {
+            break;
+        } else if (!mbedtls_ssl_check_pending(&secure_->ssl()) &&
+                   !wait_for(fd(), rc == MBEDTLS_ERR_SSL_WANT_READ ? POLLIN : POLLOUT, deadline)) {
+            break;
+        }
+    }
+    return got;
+}
+
+std::string Client::recv_to_end(bool* ended, int timeout_ms) {
+    if (!tls_) return loopback::recv_all_until_close(plain_.get(), timeout_ms, ended);
+    int end = 1;
+    std::string got = secure_->read_to_end(&end, timeout_ms);
+    *ended = end != 1;
+    return got;
+}
+
+bool Client::stays_quiet(int timeout_ms) {
+    bool ended = false;
+    std::string got = recv_to_end(&ended, timeout_ms);
+    return got.empty() && !ended;
+}
+
+bool Client::upload(uint32_t seed, size_t bytes, int timeout_ms) {
+    if (tls_) {
+        tlsclient::Transfer t(seed, bytes, 0, 0);
+        return secure_->pump(t, timeout_ms);
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    tlsclient::Pattern pattern(seed);
+    char buf[65536];
+    size_t sent = 0;
+    while (sent < bytes) {
+        size_t n = std::min(sizeof buf, bytes - sent);
+        pattern.fill(buf, n);
+        for (size_t at = 0; at < n;) {
+            ssize_t k = ::send(plain_.get(), buf + at, n - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (k > 0) {
+                at += static_cast<size_t>(k);
+            } else if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (!wait_for(plain_.get(), POLLOUT, deadline)) return false;
+            } else if (k < 0 && errno != EINTR) {
+                return false;
+            }
+        }
+        sent += n;
+    }
+    return true;
+}
+
+size_t Client::download(uint32_t seed, size_t bytes, int timeout_ms) {
+    if (tls_) {
+        tlsclient::Transfer t(0, 0, seed, bytes);
+        secure_->pump(t, timeout_ms);
+        return t.in.ok() ? t.in.count() : 0;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    tlsclient::PatternCheck check(seed);
+    char buf[65536];
+    while (check.count() < bytes && wait_for(plain_.get(), POLLIN, deadline)) {
+        ssize_t n = recv(plain_.get(), buf, std::min(sizeof buf, bytes - check.count()), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || !check.feed(buf, static_cast<size_t>(n))) break;
+    }
+    return check.ok() ? check.count() : 0;
+}
+
+void Client::half_close() { shutdown(fd(), SHUT_WR); }
+
+void Client::reset() {
+    if (tls_) {
+        secure_->reset();
+    } else {
+        loopback::reset_close(plain_);
+    }
+}
+
+}  // namespace anyclient
