@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds everything and runs the whole test suite:
 # the normal build, then the AddressSanitizer+UBSan and ThreadSanitizer builds,
-# then a short run of every fuzz target.
+# then a short run of every fuzz target and a smoke run of the benchmark.
 #   ./scripts/test.sh            everything (what CI runs)
-#   ./scripts/test.sh default    one stage: default, asan, tsan or fuzz
+#   ./scripts/test.sh default    one stage: default, asan, tsan, fuzz or bench
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -21,7 +21,7 @@ build_dir() {
     esac
 }
 
-stages=${*:-default asan tsan fuzz}
+stages=${*:-default asan tsan fuzz bench}
 for stage in $stages; do
     case $stage in
         default|asan|tsan)
@@ -32,6 +32,8 @@ for stage in $stages; do
             ctest --test-dir "$(build_dir "$stage")" --output-on-failure -j2
             ;;
         fuzz) ./scripts/fuzz.sh "${VELKOR_FUZZ_SECONDS:-15}" ;;
+        # Proves the benchmark runs end to end; it asserts no figure.
+        bench) ./bench/run.sh --smoke ;;
         *) echo "unknown stage: $stage" >&2; exit 2 ;;
     esac
 done

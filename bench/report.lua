@@ -1,0 +1,11 @@
+-- wrk script: prints one machine-readable line at the end of a run, read by
+-- bench/run.sh. Latencies are in microseconds.
+--   RESULT requests=N duration_us=N bytes=N errors=N non2xx=N p50=N p90=N p99=N
+done = function(summary, latency, requests)
+   local e = summary.errors
+   io.write(string.format(
+      "RESULT requests=%d duration_us=%d bytes=%d errors=%d non2xx=%d p50=%d p90=%d p99=%d\n",
+      summary.requests, summary.duration, summary.bytes,
+      e.connect + e.read + e.write + e.timeout, e.status,
+      latency:percentile(50), latency:percentile(90), latency:percentile(99)))
+end
