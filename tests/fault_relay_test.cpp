@@ -196,6 +196,11 @@ TEST_P(FaultRelay, BackendHalfCloseDeliversTheWholeAnswer) {
     TestBackend backend([&](int fd) {
         skip_head(fd);
         loopback::send_all(fd, kAnswer);
+        // Half-close only once a client byte came through the relay, so the
+        // connection thread is in its loop: a backend that ends before that
+        // ends the client's connection at once.
+        char one;
+        if (recv(fd, &one, 1, 0) != 1) return;
         shutdown(fd, SHUT_WR);
         char buf[256];
         for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) late_bytes += static_cast<size_t>(n);
@@ -204,6 +209,7 @@ TEST_P(FaultRelay, BackendHalfCloseDeliversTheWholeAnswer) {
     Client c = open();
     ASSERT_TRUE(c.send(get("/")));
     EXPECT_EQ(c.recv_until("ok"), kAnswer);
+    ASSERT_TRUE(c.send("p"));
     if (!GetParam().tls) {
         EXPECT_TRUE(c.stays_quiet(300));
         EXPECT_EQ(g.active_connections.load(), 1);
