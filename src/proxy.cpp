@@ -30,6 +30,7 @@ constexpr int kListenBacklog = 32;
 constexpr int kListenerJoinMs = 6000;
 constexpr int kDrainPauses = 100;
 constexpr int kDrainPauseMs = 50;
+constexpr int kWorkerDrainMs = 2000;
 
 bool start_listener(plat::Thread& thread, plat::ThreadBody body, plat::Socket sock) {
     auto* args = new (std::nothrow) ListenerArgs{sock, g.generation.load()};
@@ -60,6 +61,9 @@ void wait_for_connections() {
         plat::sleep_ms(kDrainPauseMs);
     }
     connections_end_all();
+    // Every body has ended by now; this only waits for the threads to go.
+    g.connection_workers.drain(kWorkerDrainMs);
+    g.relay_workers.drain(kWorkerDrainMs);
 }
 
 int fail_start_after_listen() {

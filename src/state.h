@@ -12,6 +12,7 @@
 
 #include "platform/socket.h"
 #include "platform/thread.h"
+#include "platform/worker_pool.h"
 
 constexpr int kMaxRoutes = 16;
 constexpr int kErrorCapacity = 512;
@@ -52,6 +53,11 @@ struct ProxyState {
     // Counts starts. It is never cleared, so a listener thread that outlived
     // its stop can tell that the service it belonged to has gone.
     std::atomic<unsigned> generation;
+
+    // Threads for connections and for their relays, reused from one
+    // connection to the next. Stop lets them all go.
+    plat::WorkerPool connection_workers{plat::kConnectionStack};
+    plat::WorkerPool relay_workers{plat::kRelayStack};
 };
 
 extern ProxyState g;

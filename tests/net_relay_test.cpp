@@ -219,10 +219,11 @@ TEST(NetRelayTearDown, StuckClientWriteEndsAfterItsWait) {
     ClientConn conn{};
     conn.sock = client.near.get();
     ConnArgs args;
-    std::vector<char> buf(kOutCapacity);
+    std::vector<char> client_buf(kOutCapacity);
+    std::vector<char> backend_buf(kRelayChunk);
     std::atomic<bool> returned{false};
     std::thread connection([&] {
-        relay(conn, args, backend.near.get(), buf);
+        relay(conn, args, backend.near.get(), client_buf, backend_buf);
         returned = true;
     });
 
@@ -245,6 +246,7 @@ TEST(NetRelayTearDown, StuckClientWriteEndsAfterItsWait) {
     backend.near.reset();  // the caller of relay() closes the backend: the flood fails
     flood.join();
     EXPECT_TRUE(args.relaying.load());
+    EXPECT_TRUE(g.relay_workers.drain(2000));  // the parked relay thread goes too
 }
 
 }  // namespace

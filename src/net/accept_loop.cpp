@@ -30,7 +30,7 @@ void hand_over(plat::Socket sock, const char* client_ip, unsigned generation) {
         delete args;
         return;
     }
-    if (!plat::start_detached(connection_handler, args, plat::kConnectionStack)) {
+    if (!g.connection_workers.run(connection_handler, args)) {
         registry_close_client(*args);
         registry_remove(*args);
         delete args;

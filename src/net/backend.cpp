@@ -13,6 +13,8 @@ static_assert(sizeof kBackendFailedResponse - 1 == 119);
 
 constexpr int kConnectTimeoutMs = 5000;
 
+static_assert(kHeadCapacity >= kRelayChunk, "the head buffer serves as the relay buffer");
+
 enum class Connect { kStood, kFailed, kAbandoned };
 
 // Opens the backend socket, records it so that stop can wake the connect,
@@ -36,7 +38,7 @@ Connect connect_backend(ConnArgs& args, const Route& route, plat::Socket& out) {
 }  // namespace
 
 void forward_to_backend(ClientConn& conn, ConnArgs& args, Route& route,
-                        std::string_view bytes_read, const RequestHead& req) {
+                        std::span<char> head_buf, size_t filled, const RequestHead& req) {
     plat::Socket backend = plat::kNoSocket;
     switch (connect_backend(args, route, backend)) {
     case Connect::kAbandoned:
@@ -50,6 +52,7 @@ void forward_to_backend(ClientConn& conn, ConnArgs& args, Route& route,
     }
     route.hits.fetch_add(1);
 
+    std::string_view bytes_read(head_buf.data(), filled);
     char out[kOutCapacity];
     size_t len = rewrite_head(bytes_read.substr(0, req.head_len), args.client_ip,
                               conn.tls ? "https" : "http", req.host_value, out);
@@ -57,7 +60,7 @@ void forward_to_backend(ClientConn& conn, ConnArgs& args, Route& route,
         // A failed send of the early body shows again at the relay's next send.
         std::string_view early = bytes_read.substr(req.head_len);
         if (!early.empty()) plat::socket_send_all(backend, early.data(), early.size());
-        relay(conn, args, backend, out);
+        relay(conn, args, backend, out, head_buf);
     }
     registry_close_backend(args);
 }

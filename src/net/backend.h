@@ -2,7 +2,7 @@
 // the early body bytes and the relay.
 #pragma once
 
-#include <string_view>
+#include <span>
 
 #include "net/client_conn.h"
 #include "net/conn_args.h"
@@ -11,8 +11,10 @@
 
 // Connects to route's backend within 5 s and counts a hit, or counts an
 // error and answers with the "backend connection failed" 502. Then sends the
-// rewritten head and the early body bytes (those of bytes_read after the
-// head) and relays both directions until one side ends. The backend socket
-// is closed on return; the client is left to the caller.
+// rewritten head and the early body bytes (those of the `filled` bytes read
+// into head_buf after the head) and relays both directions until one side
+// ends. Once sent, head_buf (kHeadCapacity bytes) is the relay thread's
+// buffer: an idle connection then keeps one buffer page fewer resident.
+// The backend socket is closed on return; the client is left to the caller.
 void forward_to_backend(ClientConn& conn, ConnArgs& args, Route& route,
-                        std::string_view bytes_read, const RequestHead& req);
+                        std::span<char> head_buf, size_t filled, const RequestHead& req);

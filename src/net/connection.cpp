@@ -70,7 +70,7 @@ void handle_connection_inner(ClientConn& conn, ConnArgs& args) {
         client_write_all(conn, kNoRouteResponse, sizeof kNoRouteResponse - 1);
         return;
     }
-    forward_to_backend(conn, args, routes[static_cast<size_t>(i)], {buf, filled}, req);
+    forward_to_backend(conn, args, routes[static_cast<size_t>(i)], buf, filled, req);
 }
 
 void connection_handler(void* arg) {

@@ -24,18 +24,21 @@ void client_to_backend(ClientConn& conn, plat::Socket backend, const std::atomic
 
 bool wait_done(RelayArgs& r, int timeout_ms) {
     std::unique_lock<std::mutex> hold(r.lock);
-    return r.ended.wait_for(hold, std::chrono::milliseconds(timeout_ms),
-                            [&] { return r.done.load() != 0; });
+    auto is_done = [&] { return r.done.load() != 0; };
+    if (timeout_ms < 0) {
+        r.ended.wait(hold, is_done);
+        return true;
+    }
+    return r.ended.wait_for(hold, std::chrono::milliseconds(timeout_ms), is_done);
 }
 
 }  // namespace
 
 void backend_to_client(void* arg) {
     auto& r = *static_cast<RelayArgs*>(arg);
-    char buf[kRelayChunk];
     for (;;) {
-        long n = plat::socket_recv(r.backend_sock, buf, sizeof buf);
-        if (n <= 0 || !client_write_all(*r.conn, buf, static_cast<size_t>(n))) break;
+        long n = plat::socket_recv(r.backend_sock, r.buf.data(), kRelayChunk);
+        if (n <= 0 || !client_write_all(*r.conn, r.buf.data(), static_cast<size_t>(n))) break;
     }
     plat::socket_shutdown(r.backend_sock);
     // A TLS connection thread waits for the client in poll, not in short
@@ -47,19 +50,23 @@ void backend_to_client(void* arg) {
     r.ended.notify_one();
 }
 
-void relay(ClientConn& conn, ConnArgs& args, plat::Socket backend, std::span<char> buf) {
+void relay(ClientConn& conn, ConnArgs& args, plat::Socket backend, std::span<char> client_buf,
+           std::span<char> backend_buf) {
     RelayArgs r;
     r.conn = &conn;
     r.backend_sock = backend;
-    plat::Thread thread;
-    if (!thread.start(backend_to_client, &r, plat::kRelayStack)) return;
+    r.buf = backend_buf;
+    if (!g.relay_workers.run(backend_to_client, &r)) return;
     args.relaying = true;
-    client_to_backend(conn, backend, r.done, buf);
+    client_to_backend(conn, backend, r.done, client_buf);
 
     // The backend shutdown ends the relay thread's read. If it is stuck in a
     // write to a client that does not read, the client shutdown ends that
-    // too, so the thread never outlives the records it uses.
+    // too, so the relay never outlives the records it uses. Setting `done`
+    // is its last use of them.
     plat::socket_shutdown(backend);
-    if (!wait_done(r, kRelayWaitMs)) plat::socket_shutdown(conn.sock);
-    thread.join_for(-1);
+    if (!wait_done(r, kRelayWaitMs)) {
+        plat::socket_shutdown(conn.sock);
+        wait_done(r, -1);
+    }
 }

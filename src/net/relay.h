@@ -14,10 +14,11 @@
 constexpr size_t kRelayChunk = 16384;
 
 // The relay thread's argument. It lives on the connection thread's stack:
-// the connection thread always joins the relay thread before it returns.
+// the connection thread always waits for `done` before it returns.
 struct RelayArgs {
     ClientConn* conn = nullptr;
     plat::Socket backend_sock = plat::kNoSocket;
+    std::span<char> buf;           // the relay thread's own, kRelayChunk bytes
     std::atomic<int> done{0};      // set by the relay thread as it ends
     std::mutex lock;               // with `ended`: a timed wait for `done`
     std::condition_variable ended;
@@ -26,8 +27,10 @@ struct RelayArgs {
 // Relay thread body: backend to client until either side fails or closes.
 void backend_to_client(void* arg);
 
-// Runs the relay until one side ends, then tears it down. `buf` (at least
-// kRelayChunk bytes) carries the client-to-backend direction. Leaves the
-// backend socket open for the caller to close; the client socket is left to
-// the connection's end.
-void relay(ClientConn& conn, ConnArgs& args, plat::Socket backend, std::span<char> buf);
+// Runs the relay until one side ends, then tears it down. `client_buf`
+// carries the client-to-backend direction on the calling thread, `backend_buf`
+// the other direction on the relay thread; each holds at least kRelayChunk
+// bytes. Leaves the backend socket open for the caller to close; the client
+// socket is left to the connection's end.
+void relay(ClientConn& conn, ConnArgs& args, plat::Socket backend, std::span<char> client_buf,
+           std::span<char> backend_buf);

@@ -1,0 +1,131 @@
+// The pool of reusable threads behind connections and relays: every body
+// gets a thread of its own at once, a finished thread serves the next body,
+// and draining leaves no thread behind.
+#include <atomic>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "platform/worker_pool.h"
+#include "support/loopback.h"
+#include "support/resources.h"
+
+namespace {
+
+constexpr size_t kStack = 64 * 1024;
+
+struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    int running = 0;
+    int finished = 0;
+    bool open = false;
+    long last_tid = 0;
+};
+
+// Counts itself in, waits until the gate opens, then counts itself out.
+void wait_at_gate(void* arg) {
+    auto& gate = *static_cast<Gate*>(arg);
+    std::unique_lock<std::mutex> hold(gate.lock);
+    ++gate.running;
+    gate.last_tid = static_cast<long>(syscall(SYS_gettid));
+    gate.changed.notify_all();
+    gate.changed.wait(hold, [&] { return gate.open; });
+    ++gate.finished;
+    gate.changed.notify_all();
+}
+
+bool wait_for(Gate& gate, int running, int finished) {
+    std::unique_lock<std::mutex> hold(gate.lock);
+    return gate.changed.wait_for(hold, std::chrono::seconds(10), [&] {
+        return gate.running >= running && gate.finished >= finished;
+    });
+}
+
+void open_gate(Gate& gate) {
+    std::lock_guard<std::mutex> hold(gate.lock);
+    gate.open = true;
+    gate.changed.notify_all();
+}
+
+TEST(WorkerPool, EveryBodyRunsAtOnceOnAThreadOfItsOwn) {
+    // Each body blocks until all of them run: a pool that queued bodies
+    // behind busy threads would never get there.
+    plat::WorkerPool pool(kStack);
+    Gate gate;
+    constexpr int kBodies = 150;
+    for (int i = 0; i < kBodies; ++i) ASSERT_TRUE(pool.run(wait_at_gate, &gate));
+    ASSERT_TRUE(wait_for(gate, kBodies, 0));
+    open_gate(gate);
+    ASSERT_TRUE(wait_for(gate, kBodies, kBodies));
+    EXPECT_TRUE(pool.drain(5000));
+}
+
+// True once the thread sleeps: a worker whose body has returned is parked.
+bool thread_sleeps(long tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    size_t paren = line.rfind(')');
+    return paren != std::string::npos && line.size() > paren + 2 && line[paren + 2] == 'S';
+}
+
+TEST(WorkerPool, AFinishedThreadServesTheNextBody) {
+    plat::WorkerPool pool(kStack);
+    Gate gate;
+    gate.open = true;
+    ASSERT_TRUE(pool.run(wait_at_gate, &gate));
+    ASSERT_TRUE(wait_for(gate, 1, 1));
+    long first_tid = gate.last_tid;
+    for (int i = 2; i <= 20; ++i) {
+        long tid = gate.last_tid;
+        ASSERT_TRUE(loopback::wait_until([&] { return thread_sleeps(tid); }));
+        ASSERT_TRUE(pool.run(wait_at_gate, &gate));
+        ASSERT_TRUE(wait_for(gate, i, i));
+        EXPECT_EQ(gate.last_tid, first_tid) << "body " << i << " got a new thread";
+    }
+    EXPECT_TRUE(pool.drain(5000));
+}
+
+TEST(WorkerPool, DrainLeavesNoThreadAndThePoolServesAgain) {
+    int threads_before = resources::usage().threads;
+    plat::WorkerPool pool(kStack);
+    Gate gate;
+    constexpr int kBodies = 100;  // more than are ever kept parked
+    for (int i = 0; i < kBodies; ++i) ASSERT_TRUE(pool.run(wait_at_gate, &gate));
+    ASSERT_TRUE(wait_for(gate, kBodies, 0));
+    open_gate(gate);
+    ASSERT_TRUE(wait_for(gate, kBodies, kBodies));
+    EXPECT_TRUE(pool.drain(5000));
+    EXPECT_TRUE(loopback::wait_until([&] { return resources::usage().threads <= threads_before; }))
+        << resources::describe(resources::usage());
+
+    Gate again;
+    again.open = true;
+    ASSERT_TRUE(pool.run(wait_at_gate, &again));
+    EXPECT_TRUE(wait_for(again, 1, 1));
+    EXPECT_TRUE(pool.drain(5000));
+}
+
+TEST(WorkerPool, DrainWaitsForARunningBody) {
+    plat::WorkerPool pool(kStack);
+    Gate gate;
+    ASSERT_TRUE(pool.run(wait_at_gate, &gate));
+    ASSERT_TRUE(wait_for(gate, 1, 0));
+    EXPECT_FALSE(pool.drain(100));  // the body still runs
+    std::thread opener([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        open_gate(gate);
+    });
+    EXPECT_TRUE(pool.drain(5000));
+    opener.join();
+    EXPECT_EQ(gate.finished, 1);
+}
+
+}  // namespace
