@@ -347,6 +347,17 @@ start_nginx() {   # name plain_port [ec_port rsa_port]
     wait_port "$2"
 }
 
+# nginx as above but opening a new backend connection for every client
+# connection, as our design does: a reference for the new-connection rows,
+# not a peer.
+start_nginx_fresh() {   # name plain_port
+    make_nginx_conf "$work/$1" "$2"
+    sed -i '/^        keepalive 512;$/d' "$work/$1.conf"
+    spawn taskset -c "$proxy_cpu" nginx -c "$work/$1.conf" -p "$work" -e "$work/$1-error.log"
+    eval "$1_pids=$last_pid"
+    wait_port "$2"
+}
+
 start_haproxy() {   # name plain_port [ec_port rsa_port]
     make_haproxy_conf "$work/$1" "$2" "${3:-}" "${4:-}"
     spawn taskset -c "$proxy_cpu" haproxy -db -f "$work/$1.cfg" >"$work/$1.log" 2>&1
@@ -431,6 +442,7 @@ url_for() {   # target cert path
     direct:plain) port=$backend_port ;;
     ours:plain) port=$ours_plain_port ;; ours:ec) port=$ours_ec_port ;; ours:rsa) port=$ours_rsa_port ;;
     nginx:plain) port=$nginx_plain_port ;; nginx:ec) port=$nginx_ec_port ;; nginx:rsa) port=$nginx_rsa_port ;;
+    nginx-fresh:plain) port=$nginx_fresh_port ;;
     haproxy:plain) port=$haproxy_plain_port ;; haproxy:ec) port=$haproxy_ec_port ;;
     haproxy:rsa) port=$haproxy_rsa_port ;;
     esac
@@ -444,6 +456,7 @@ group_of() {
     direct) echo - ;;
     ours) case "$2" in plain) echo "$ours_plain_pids" ;; ec) echo "$ours_ec_pids" ;; rsa) echo "$ours_rsa_pids" ;; esac ;;
     nginx) echo "$nginx_pids" ;;
+    nginx-fresh) echo "$nginx_fresh_pids" ;;
     haproxy) echo "$haproxy_pids" ;;
     esac
 }
@@ -457,6 +470,7 @@ run_rounds() {
             read -r name path conns tlsver close cert <<<"$s"
             targets=("${order[@]}")
             [ "$cert" = plain ] && targets+=(direct)
+            [ "$cert:$close" = plain:1 ] && targets+=(nginx-fresh)
             for t in "${targets[@]}"; do
                 measure "$round" "$name" "$t" "$(group_of "$t" "$cert")" \
                     "$(url_for "$t" "$cert" "$path")" "$conns" "$tlsver" "$close"
@@ -511,7 +525,8 @@ measure_idle() {   # target start-function count
 # -------------------------------------------------------------------- run ---
 
 read -r backend_port ours_plain_port ours_ec_port ours_rsa_port nginx_plain_port nginx_ec_port \
-    nginx_rsa_port haproxy_plain_port haproxy_ec_port haproxy_rsa_port <<<"$(free_ports 10)"
+    nginx_rsa_port haproxy_plain_port haproxy_ec_port haproxy_rsa_port nginx_fresh_port \
+    <<<"$(free_ports 11)"
 make_certs
 make_openssl_confs
 start_backend
@@ -520,6 +535,7 @@ start_ours ours_ec "$ours_ec_port" "$work/ec.crt" "$work/ec.key"
 start_ours ours_rsa "$ours_rsa_port" "$work/rsa.crt" "$work/rsa.key"
 start_nginx nginx "$nginx_plain_port" "$nginx_ec_port" "$nginx_rsa_port"
 start_haproxy haproxy "$haproxy_plain_port" "$haproxy_ec_port" "$haproxy_rsa_port"
+start_nginx_fresh nginx_fresh "$nginx_fresh_port"
 
 # Every target answers and passes the forwarded headers on.
 for url in "$(url_for ours plain /small)" "$(url_for nginx ec /small)" \

@@ -85,7 +85,7 @@ def main():
             "| scenario | target | rps | MB/s | p50 ms | p90 ms | p99 ms | CPU µs/req | errors |",
             "|---|---|---:|---:|---:|---:|---:|---:|---:|"]
     for s in order:
-        for t in ("ours", "nginx", "haproxy", "direct"):
+        for t in ("ours", "nginx", "haproxy", "nginx-fresh", "direct"):
             if (s, t) not in runs:
                 continue
             p = [med(s, t, k) for k in ("p50_us", "p90_us", "p99_us")]
@@ -108,6 +108,18 @@ def main():
                    f"| {ratio(med(s, 'ours', 'p99_us'), med(s, best, 'p99_us'))} "
                    f"| {ratio(med(s, 'ours', 'cpu_us_per_req'), best_cpu)} "
                    f"| {ratio(ours, med(s, 'direct', 'rps'))} |")
+
+    fresh = [s for s in order if (s, "nginx-fresh") in runs]
+    if fresh:
+        out += ["", "## Against a proxy that also connects to the backend per client connection", "",
+                "nginx-fresh is the nginx above without upstream keep-alive: like ours it opens "
+                "and closes a backend connection for every client connection. A reference for "
+                "what that costs, not a peer.", "",
+                "| scenario | rps / nginx-fresh | CPU per req / nginx-fresh's |",
+                "|---|---:|---:|"]
+        for s in fresh:
+            out.append(f"| {s} | {ratio(med(s, 'ours', 'rps'), med(s, 'nginx-fresh', 'rps'))} "
+                       f"| {ratio(med(s, 'ours', 'cpu_us_per_req'), med(s, 'nginx-fresh', 'cpu_us_per_req'))} |")
 
     out += ["", "## TLS against mbedTLS's own limits on this machine", "",
             "Limits from bench/tls_limits.cpp: the server side of full handshakes and "
