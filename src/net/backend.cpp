@@ -37,8 +37,8 @@ Connect connect_backend(ConnArgs& args, const Route& route, plat::Socket& out) {
 
 }  // namespace
 
-void forward_to_backend(ClientConn& conn, ConnArgs& args, Route& route,
-                        std::span<char> head_buf, size_t filled, const RequestHead& req) {
+void forward_to_backend(ClientConn& conn, ConnArgs& args, Route& route, ConnBuffers& bufs,
+                        size_t filled, const RequestHead& req) {
     plat::Socket backend = plat::kNoSocket;
     switch (connect_backend(args, route, backend)) {
     case Connect::kAbandoned:
@@ -52,15 +52,14 @@ void forward_to_backend(ClientConn& conn, ConnArgs& args, Route& route,
     }
     route.hits.fetch_add(1);
 
-    std::string_view bytes_read(head_buf.data(), filled);
-    char out[kOutCapacity];
+    std::string_view bytes_read(bufs.head, filled);
     size_t len = rewrite_head(bytes_read.substr(0, req.head_len), args.client_ip,
-                              conn.tls ? "https" : "http", req.host_value, out);
-    if (len > 0 && plat::socket_send_all(backend, out, len)) {
+                              conn.tls ? "https" : "http", req.host_value, bufs.out);
+    if (len > 0 && plat::socket_send_all(backend, bufs.out, len)) {
         // A failed send of the early body shows again at the relay's next send.
         std::string_view early = bytes_read.substr(req.head_len);
         if (!early.empty()) plat::socket_send_all(backend, early.data(), early.size());
-        relay(conn, args, backend, out, head_buf);
+        relay(conn, args, backend, bufs.out, bufs.head);
     }
     registry_close_backend(args);
 }

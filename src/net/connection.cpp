@@ -60,9 +60,15 @@ void serve(ConnArgs& args) {
 }  // namespace
 
 void handle_connection_inner(ClientConn& conn, ConnArgs& args) {
-    char buf[kHeadCapacity];
-    RequestHead req;
-    size_t filled = read_request_head(conn, buf, req);
+    // The parsed head goes above the buffers: below them, its scattered
+    // fields would spread the frames called from here over one more page.
+    struct {
+        ConnBuffers bufs;
+        RequestHead req;
+    } area;
+    ConnBuffers& bufs = area.bufs;
+    RequestHead& req = area.req;
+    size_t filled = read_request_head(conn, bufs.head, req);
     if (filled == 0) return;
     std::span<Route> routes = route_table();
     int i = select_route(routes, req.host_name, req.target);
@@ -70,7 +76,7 @@ void handle_connection_inner(ClientConn& conn, ConnArgs& args) {
         client_write_all(conn, kNoRouteResponse, sizeof kNoRouteResponse - 1);
         return;
     }
-    forward_to_backend(conn, args, routes[static_cast<size_t>(i)], buf, filled, req);
+    forward_to_backend(conn, args, routes[static_cast<size_t>(i)], bufs, filled, req);
 }
 
 void connection_handler(void* arg) {
