@@ -213,6 +213,9 @@ TEST_P(FaultRelay, BackendHalfCloseDeliversTheWholeAnswer) {
     if (!GetParam().tls) {
         EXPECT_TRUE(c.stays_quiet(300));
         EXPECT_EQ(g.active_connections.load(), 1);
+        // The relay thread shut the backend down (the backend saw its FIN)
+        // however slowly it was scheduled; bytes sent now must not get there.
+        ASSERT_TRUE(wait_until([&] { return backend.peer_gone(0); }));
         ASSERT_TRUE(c.send("late"));
     }
     bool ended = false;
