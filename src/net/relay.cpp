@@ -22,14 +22,21 @@ void client_to_backend(ClientConn& conn, plat::Socket backend, const std::atomic
     }
 }
 
+// Waits for the relay thread to set `done`, at most timeout_ms (< 0: no limit).
 bool wait_done(RelayArgs& r, int timeout_ms) {
-    std::unique_lock<std::mutex> hold(r.lock);
-    auto is_done = [&] { return r.done.load() != 0; };
-    if (timeout_ms < 0) {
-        r.ended.wait(hold, is_done);
-        return true;
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::atomic<int>& done = r.done;
+    while (done.load() == 0) {
+        int left = -1;
+        if (timeout_ms >= 0) {
+            left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        deadline - Clock::now()).count());
+            if (left <= 0) return done.load() != 0;
+        }
+        plat::wait_on_word(done, 0, left);
     }
-    return r.ended.wait_for(hold, std::chrono::milliseconds(timeout_ms), is_done);
+    return true;
 }
 
 }  // namespace
@@ -45,9 +52,9 @@ void backend_to_client(void* arg) {
     // would-block pauses, so it would miss `done` until the client acted;
     // ending its read lets the connection close as soon as the backend has.
     if (r.conn->tls) plat::socket_shutdown_read(r.conn->sock);
-    std::lock_guard<std::mutex> hold(r.lock);
-    r.done = 1;
-    r.ended.notify_one();
+    std::atomic<int>* done = &r.done;
+    done->store(1);          // the last use of r, which may be gone right after
+    plat::wake_word(done);
 }
 
 void relay(ClientConn& conn, ConnArgs& args, plat::Socket backend, std::span<char> client_buf,

@@ -4,8 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <span>
 
 #include "net/client_conn.h"
@@ -19,9 +17,7 @@ struct RelayArgs {
     ClientConn* conn = nullptr;
     plat::Socket backend_sock = plat::kNoSocket;
     std::span<char> buf;           // the relay thread's own, kRelayChunk bytes
-    std::atomic<int> done{0};      // set by the relay thread as it ends
-    std::mutex lock;               // with `ended`: a timed wait for `done`
-    std::condition_variable ended;
+    std::atomic<int> done{0};      // set by the relay thread as its last use of this record
 };
 
 // Relay thread body: backend to client until either side fails or closes.

@@ -1,6 +1,7 @@
 // Threads and pauses.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 namespace plat {
@@ -38,5 +39,14 @@ private:
 bool start_detached(ThreadBody body, void* arg, size_t stack_size);
 
 void sleep_ms(int ms);
+
+// Sleeps while `word` holds `expected`, at most timeout_ms (< 0: no limit).
+// False when the time ran out. It may also return early; callers check the
+// word again. A thread that changes the word calls wake_word afterwards.
+bool wait_on_word(std::atomic<int>& word, int expected, int timeout_ms);
+
+// Wakes one thread sleeping in wait_on_word on `word`. It reads nothing at
+// that address, so it may be called after the word's owner has moved on.
+void wake_word(std::atomic<int>* word);
 
 }  // namespace plat

@@ -1,5 +1,6 @@
 #include "platform/worker_pool.h"
 
+#include <atomic>
 #include <chrono>
 #include <new>
 
@@ -15,13 +16,16 @@ constexpr auto kIdleLimit = std::chrono::seconds(10);
 }  // namespace
 
 // Lives on the worker's own stack: the pool refers to it only while the
-// worker is parked, and a worker unlinks itself before it ends.
+// worker is parked, and a worker unlinks itself before it ends. `state` moves
+// under the pool's lock; the worker sleeps on it outside the lock, so that
+// whoever hands it a body wakes it after unlocking and it never wakes only to
+// wait for the lock.
 struct WorkerPool::Worker {
+    enum : int { kBusy, kParked, kHanded, kReleased };
     ThreadBody body = nullptr;
     void* arg = nullptr;
     Worker* next = nullptr;
-    bool parked = false;
-    std::condition_variable wake;
+    std::atomic<int> state{kBusy};
 };
 
 struct WorkerPool::FirstBody {
@@ -31,21 +35,23 @@ struct WorkerPool::FirstBody {
 };
 
 bool WorkerPool::run(ThreadBody body, void* arg) {
+    Worker* handed = nullptr;
     {
         std::lock_guard<std::mutex> hold(lock_);
         if (parked_ && !draining_) {
-            Worker* w = parked_;
-            parked_ = w->next;
+            handed = parked_;
+            parked_ = handed->next;
             --parked_count_;
-            w->parked = false;
-            w->body = body;
-            w->arg = arg;
-            // Under the lock: once it is unlocked the worker may run the body,
-            // end, and take its condition variable with it.
-            w->wake.notify_one();
-            return true;
+            handed->body = body;
+            handed->arg = arg;
+            handed->state = Worker::kHanded;
+        } else {
+            ++live_;
         }
-        ++live_;
+    }
+    if (handed) {
+        plat::wake_word(&handed->state);
+        return true;
     }
     auto* first = new (std::nothrow) FirstBody{this, body, arg};
     if (first && start_detached(worker_main, first, stack_size_)) return true;
@@ -62,7 +68,6 @@ void WorkerPool::worker_main(void* p) {
     self.arg = first.arg;
     do {
         self.body(self.arg);
-        self.body = nullptr;
     } while (first.pool->park(self));
     first.pool->retire();
 }
@@ -70,20 +75,38 @@ void WorkerPool::worker_main(void* p) {
 // Parks the worker until run() hands it a body (true), or until it is to end:
 // the pool drains, is full, or had no work for it for kIdleLimit (false).
 bool WorkerPool::park(Worker& self) {
-    std::unique_lock<std::mutex> hold(lock_);
-    if (draining_ || parked_count_ >= kMaxParked) return false;
-    self.next = parked_;
-    self.parked = true;
-    parked_ = &self;
-    ++parked_count_;
-    self.wake.wait_for(hold, kIdleLimit, [&] { return self.body != nullptr || !self.parked; });
-    if (self.body) return true;
-    if (self.parked) {  // timed out: unlink itself
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (draining_ || parked_count_ >= kMaxParked) return false;
+        self.state = Worker::kParked;
+        self.next = parked_;
+        parked_ = &self;
+        ++parked_count_;
+    }
+    auto deadline = std::chrono::steady_clock::now() + kIdleLimit;
+    while (self.state.load() == Worker::kParked) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 ||
+            !plat::wait_on_word(self.state, Worker::kParked, static_cast<int>(left.count()))) {
+            break;
+        }
+    }
+    // A handed worker is off the list, and nobody but itself touches it now.
+    if (self.state.load() == Worker::kHanded) {
+        self.state = Worker::kBusy;
+        return true;
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    if (self.state == Worker::kHanded) {  // handed while its wait ran out
+        self.state = Worker::kBusy;
+        return true;
+    }
+    if (self.state == Worker::kParked) {  // timed out: unlink itself
         Worker** link = &parked_;
         while (*link != &self) link = &(*link)->next;
         *link = self.next;
         --parked_count_;
-        self.parked = false;
     }
     return false;
 }
@@ -100,8 +123,8 @@ bool WorkerPool::drain(int timeout_ms) {
     while (parked_) {
         Worker* w = parked_;
         parked_ = w->next;
-        w->parked = false;
-        w->wake.notify_one();
+        w->state = Worker::kReleased;
+        plat::wake_word(&w->state);
     }
     parked_count_ = 0;
     bool gone = retired_.wait_for(hold, std::chrono::milliseconds(timeout_ms),

@@ -3,7 +3,10 @@
 #include <cerrno>
 #include <ctime>
 #include <new>
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace plat {
 namespace {
@@ -76,6 +79,19 @@ void sleep_ms(int ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
+
+bool wait_on_word(std::atomic<int>& word, int expected, int timeout_ms) {
+    timespec limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+    long rc = syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, expected,
+                      timeout_ms < 0 ? nullptr : &limit, nullptr, 0);
+    return rc == 0 || errno != ETIMEDOUT;
+}
+
+void wake_word(std::atomic<int>* word) {
+    syscall(SYS_futex, reinterpret_cast<int*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 }  // namespace plat
