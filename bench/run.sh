@@ -392,7 +392,20 @@ rss_kib() {
 
 tick_hz=$(getconf CLK_TCK)
 raw="$work/raw.tsv"
-printf 'round\tscenario\ttarget\trps\tmbps\tp50_us\tp90_us\tp99_us\tcpu_us_per_req\terrors\tnon2xx\n' >"$raw"
+printf 'round\tscenario\ttarget\trps\tmbps\tp50_us\tp90_us\tp99_us\tcpu_us_per_req\terrors\tnon2xx\tload_cpu_pct\tproxy_cpu_pct\n' >"$raw"
+
+# Busy and total jiffies of one CPU, from /proc/stat.
+cpu_jiffies() {   # cpu
+    awk -v c="cpu$1" '$1 == c {print $2 + $3 + $4 + $7 + $8 + $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9}' /proc/stat
+}
+
+# Percent of the time a CPU was busy between two cpu_jiffies readings.
+busy_pct() {   # "busy total" "busy total"
+    local b0 t0 b1 t1
+    read -r b0 t0 <<<"$1"
+    read -r b1 t1 <<<"$2"
+    [ "$t1" -gt "$t0" ] && echo $(((b1 - b0) * 100 / (t1 - t0))) || echo 0
+}
 
 # One wrk run. Appends a line to raw.tsv.
 #   measure ROUND SCENARIO TARGET PID URL CONNS TLSVER(-,1.2,1.3) CLOSE(0/1)
@@ -402,21 +415,24 @@ measure() {
     [ "$tlsver" = - ] || env=(env "OPENSSL_CONF=$work/openssl-tls$tlsver.cnf")
     [ "$close" = 1 ] && hdr=(-H "Connection: close")
     before=$([ "$pid" = - ] && echo 0 || cpu_ticks "$pid")
+    local load0 proxy0 load1 proxy1
+    load0=$(cpu_jiffies "$load_cpu") proxy0=$(cpu_jiffies "$proxy_cpu")
     line=$("${env[@]}" taskset -c "$load_cpu" wrk -t1 -c "$conns" -d "${seconds}s" \
         --timeout 10s -s "$bench/report.lua" "${hdr[@]}" "$url" 2>&1 | grep '^RESULT' || true)
     after=$([ "$pid" = - ] && echo 0 || cpu_ticks "$pid")
+    load1=$(cpu_jiffies "$load_cpu") proxy1=$(cpu_jiffies "$proxy_cpu")
     [ -n "$line" ] || die "wrk gave no result for $scenario on $target ($url)"
     python3 - "$line" "$round" "$scenario" "$target" "$((after - before))" "$tick_hz" \
-        "$pid" >>"$raw" <<'EOF'
+        "$pid" "$(busy_pct "$load0" "$load1")" "$(busy_pct "$proxy0" "$proxy1")" >>"$raw" <<'EOF'
 import sys
-line, rnd, scen, target, ticks, hz, pid = sys.argv[1:]
+line, rnd, scen, target, ticks, hz, pid, load_pct, proxy_pct = sys.argv[1:]
 f = dict(kv.split("=") for kv in line.split()[1:])
 req, dur = int(f["requests"]), int(f["duration_us"]) / 1e6
 cpu = "-" if pid == "-" or req == 0 else "%.2f" % (int(ticks) / int(hz) * 1e6 / req)
 print("\t".join([rnd, scen, target, "%.0f" % (req / dur), "%.1f" % (int(f["bytes"]) / dur / 1e6),
-                 f["p50"], f["p90"], f["p99"], cpu, f["errors"], f["non2xx"]]))
+                 f["p50"], f["p90"], f["p99"], cpu, f["errors"], f["non2xx"], load_pct, proxy_pct]))
 EOF
-    log "$(tail -n 1 "$raw" | cut -f1-11 | tr '\t' ' ')"
+    log "$(tail -n 1 "$raw" | tr '\t' ' ')"
 }
 
 # Scenario table: name path conns tls-version close cert
@@ -556,13 +572,19 @@ for t in ours nginx haproxy; do
     done
 done
 
-log "mbedTLS limits on this machine"
-{
-    "$limits_bin" "$work/ec.crt" "$work/ec.key" --seconds "$limit_seconds" | sed 's/^LIMIT /LIMIT ec /'
-    "$limits_bin" "$work/rsa.crt" "$work/rsa.key" --seconds "$limit_seconds" | sed 's/^LIMIT /LIMIT rsa /'
-} >"$work/limits.txt"
+# mbedTLS's own limits, on the proxies' core, before and after the rounds;
+# the report keeps the better figure of the two, the less disturbed one.
+measure_limits() {
+    log "mbedTLS limits on this machine"
+    taskset -c "$proxy_cpu" "$limits_bin" "$work/ec.crt" "$work/ec.key" --seconds "$limit_seconds" |
+        sed 's/^LIMIT /LIMIT ec /'
+    taskset -c "$proxy_cpu" "$limits_bin" "$work/rsa.crt" "$work/rsa.key" --seconds "$limit_seconds" |
+        sed 's/^LIMIT /LIMIT rsa /'
+}
 
+measure_limits >"$work/limits.txt"
 run_rounds
+measure_limits >>"$work/limits.txt"
 
 log "memory per idle connection"
 for n in "${idle_counts[@]}"; do
