@@ -1,7 +1,5 @@
 #include "net/relay.h"
 
-#include <chrono>
-
 #include "platform/thread.h"
 #include "state.h"
 
@@ -20,23 +18,6 @@ void client_to_backend(ClientConn& conn, plat::Socket backend, const std::atomic
         if (n <= 0) return;
         if (!plat::socket_send_all(backend, buf.data(), static_cast<size_t>(n))) return;
     }
-}
-
-// Waits for the relay thread to set `done`, at most timeout_ms (< 0: no limit).
-bool wait_done(RelayArgs& r, int timeout_ms) {
-    using Clock = std::chrono::steady_clock;
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    std::atomic<int>& done = r.done;
-    while (done.load() == 0) {
-        int left = -1;
-        if (timeout_ms >= 0) {
-            left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        deadline - Clock::now()).count());
-            if (left <= 0) return done.load() != 0;
-        }
-        plat::wait_on_word(done, 0, left);
-    }
-    return true;
 }
 
 }  // namespace
@@ -72,8 +53,8 @@ void relay(ClientConn& conn, ConnArgs& args, plat::Socket backend, std::span<cha
     // too, so the relay never outlives the records it uses. Setting `done`
     // is its last use of them.
     plat::socket_shutdown(backend);
-    if (!wait_done(r, kRelayWaitMs)) {
+    if (!plat::wait_on_word(r.done, 0, kRelayWaitMs)) {
         plat::socket_shutdown(conn.sock);
-        wait_done(r, -1);
+        plat::wait_on_word(r.done, 0, -1);
     }
 }

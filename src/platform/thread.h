@@ -41,8 +41,8 @@ bool start_detached(ThreadBody body, void* arg, size_t stack_size);
 void sleep_ms(int ms);
 
 // Sleeps while `word` holds `expected`, at most timeout_ms (< 0: no limit).
-// False when the time ran out. It may also return early; callers check the
-// word again. A thread that changes the word calls wake_word afterwards.
+// True once the word holds another value, false when the time ran out. A
+// thread that changes the word calls wake_word afterwards.
 bool wait_on_word(std::atomic<int>& word, int expected, int timeout_ms);
 
 // Wakes one thread sleeping in wait_on_word on `word`. It reads nothing at

@@ -8,10 +8,10 @@ namespace plat {
 namespace {
 
 // A burst of connections leaves at most this many workers parked per pool;
-// the rest end. Parked workers that see no work for kIdleLimit end too, so an
+// the rest end. Parked workers that see no work for kIdleLimitMs end too, so an
 // idle service gives its threads and their stack pages back.
 constexpr int kMaxParked = 64;
-constexpr auto kIdleLimit = std::chrono::seconds(10);
+constexpr int kIdleLimitMs = 10000;
 
 }  // namespace
 
@@ -73,7 +73,7 @@ void WorkerPool::worker_main(void* p) {
 }
 
 // Parks the worker until run() hands it a body (true), or until it is to end:
-// the pool drains, is full, or had no work for it for kIdleLimit (false).
+// the pool drains, is full, or had no work for it for kIdleLimitMs (false).
 bool WorkerPool::park(Worker& self) {
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -83,15 +83,7 @@ bool WorkerPool::park(Worker& self) {
         parked_ = &self;
         ++parked_count_;
     }
-    auto deadline = std::chrono::steady_clock::now() + kIdleLimit;
-    while (self.state.load() == Worker::kParked) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 ||
-            !plat::wait_on_word(self.state, Worker::kParked, static_cast<int>(left.count()))) {
-            break;
-        }
-    }
+    plat::wait_on_word(self.state, Worker::kParked, kIdleLimitMs);
     // A handed worker is off the list, and nobody but itself touches it now.
     if (self.state.load() == Worker::kHanded) {
         self.state = Worker::kBusy;

@@ -84,10 +84,22 @@ void sleep_ms(int ms) {
 static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
 
 bool wait_on_word(std::atomic<int>& word, int expected, int timeout_ms) {
-    timespec limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-    long rc = syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, expected,
-                      timeout_ms < 0 ? nullptr : &limit, nullptr, 0);
-    return rc == 0 || errno != ETIMEDOUT;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long deadline_ms = now.tv_sec * 1000LL + now.tv_nsec / 1000000 + timeout_ms;
+    while (word.load() == expected) {
+        timespec limit{};
+        if (timeout_ms >= 0) {
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            long long left = deadline_ms - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+            if (left <= 0) return false;
+            limit = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000L};
+        }
+        // Returns at a wake, a signal, a time-out or a changed word: all rechecked.
+        syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, expected,
+                timeout_ms < 0 ? nullptr : &limit, nullptr, 0);
+    }
+    return true;
 }
 
 void wake_word(std::atomic<int>* word) {
