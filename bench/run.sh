@@ -2,7 +2,7 @@
 # Benchmarks velkor-proxy against nginx and HAProxy on this machine.
 #
 #   bench/run.sh            full run: every scenario, interleaved over rounds,
-#                           results in bench/results/<date>.md (about 12 min)
+#                           results in bench/results/<date>.md (about 17 min)
 #   bench/run.sh --smoke    a few seconds of tiny load per kind of scenario,
 #                           proving that the whole chain works; asserts no
 #                           figure; results go to a temporary file
