@@ -342,9 +342,7 @@ start_ours() {   # name port [cert key]
 
 start_nginx() {   # name plain_port [ec_port rsa_port]
     make_nginx_conf "$work/$1" "$2" "${3:-}" "${4:-}"
-    spawn taskset -c "$proxy_cpu" nginx -c "$work/$1.conf" -p "$work" -e "$work/$1-error.log"
-    eval "$1_pids=$last_pid"
-    wait_port "$2"
+    launch_nginx "$1" "$2"
 }
 
 # nginx as above but opening a new backend connection for every client
@@ -353,6 +351,10 @@ start_nginx() {   # name plain_port [ec_port rsa_port]
 start_nginx_fresh() {   # name plain_port
     make_nginx_conf "$work/$1" "$2"
     sed -i '/^        keepalive 512;$/d' "$work/$1.conf"
+    launch_nginx "$1" "$2"
+}
+
+launch_nginx() {   # name plain_port
     spawn taskset -c "$proxy_cpu" nginx -c "$work/$1.conf" -p "$work" -e "$work/$1-error.log"
     eval "$1_pids=$last_pid"
     wait_port "$2"
@@ -368,25 +370,21 @@ start_haproxy() {   # name plain_port [ec_port rsa_port]
 # The process and its children (nginx's workers).
 pid_group() { echo "$1" $(pgrep -P "$1" || true); }
 
-# CPU time of a process group in clock ticks (user + system).
-cpu_ticks() {
+# Sum over a process group of one figure that awk reads from /proc/<pid>/FILE.
+sum_over_group() {   # pid file awk-program
     local pid total=0 t
     for pid in $(pid_group "$1"); do
-        t=$(awk '{print $14 + $15}' "/proc/$pid/stat" 2>/dev/null || echo 0)
-        total=$((total + t))
+        t=$(awk "$3" "/proc/$pid/$2" 2>/dev/null || true)
+        total=$((total + ${t:-0}))
     done
     echo "$total"
 }
 
+# CPU time of a process group in clock ticks (user + system).
+cpu_ticks() { sum_over_group "$1" stat '{print $14 + $15}'; }
+
 # Resident memory of a process group in KiB.
-rss_kib() {
-    local pid total=0 t
-    for pid in $(pid_group "$1"); do
-        t=$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status" 2>/dev/null || echo 0)
-        total=$((total + t))
-    done
-    echo "$total"
-}
+rss_kib() { sum_over_group "$1" status '/^VmRSS:/ {print $2}'; }
 
 # ---------------------------------------------------------- measurements ---
 

@@ -11,14 +11,14 @@ namespace {
 
 // Called through a pointer the compiler cannot see through: it would turn
 // malloc followed by clearing back into calloc, which is this function.
-void* (*volatile const g_malloc)(size_t) = malloc;
+void* (*volatile const opaque_malloc)(size_t) = malloc;
 
 }  // namespace
 
 extern "C" void* __wrap_calloc(size_t count, size_t size) {
     size_t total;
     if (__builtin_mul_overflow(count, size, &total)) return nullptr;
-    void* p = g_malloc(total);
+    void* p = opaque_malloc(total);
     if (p) memset(p, 0, total);
     return p;
 }
