@@ -3,10 +3,11 @@
 
 #include "platform/socket.h"
 
-// The thread owns the socket from its start and closes it as it ends, so a
-// thread that outlives its stop never accepts on a descriptor that a later
-// start has reused. It ends as soon as the service's stop flag is set or the
-// generation it was started for is over.
+// The socket belongs to the start and stop sequences: stop shuts it down,
+// which ends the thread's waits, joins the thread and only then closes it,
+// so nobody ever touches a descriptor number that was reused. The thread
+// ends as soon as the service's stop flag is set or the generation it was
+// started for is over.
 struct ListenerArgs {
     plat::Socket sock;
     unsigned generation;

@@ -26,11 +26,16 @@ char g_status_buf[kStatusCapacity];
 // cannot corrupt the record. Hosts that keep the rule never wait on it.
 std::mutex g_control_lock;
 
+// Held while a start writes the configuration fields and the last-error text
+// (a start never waits for anything) and while a report reads them, so that
+// a host may poll the report from any thread while it starts or stops the
+// service. It also keeps two reports from writing the buffer at once.
+std::mutex g_report_lock;
+
 constexpr int kListenBacklog = 32;
 constexpr int kListenerJoinMs = 6000;
 constexpr int kDrainPauses = 100;
 constexpr int kDrainPauseMs = 50;
-constexpr int kWorkerDrainMs = 2000;
 
 bool start_listener(plat::Thread& thread, plat::ThreadBody body, plat::Socket sock) {
     auto* args = new (std::nothrow) ListenerArgs{sock, g.generation.load()};
@@ -40,30 +45,34 @@ bool start_listener(plat::Thread& thread, plat::ThreadBody body, plat::Socket so
     return false;
 }
 
-// Ends one listener: the shutdown wakes a blocked accept at once. A listener
-// thread closes its own socket as it ends; a socket whose thread never
-// started is closed here.
-void stop_listener(plat::Socket& sock, plat::Thread& thread, int& started) {
-    if (sock != plat::kNoSocket) {
-        plat::socket_shutdown(sock);
-        if (!started) plat::socket_close(sock);
-        sock = plat::kNoSocket;
-    }
-    if (started) {
-        thread.join_for(kListenerJoinMs);
-        started = 0;
-    }
+// The shutdown wakes the listener thread's accept, and the redirect
+// thread's wait for a client, at once.
+void stop_listener(plat::Socket sock, plat::Thread& thread, int started) {
+    plat::socket_shutdown(sock);
+    if (started) thread.join_for(kListenerJoinMs);
 }
 
+// Joins a listener thread that is still running (everything that could hold
+// it has been woken by now), then closes its socket: the socket outlives
+// every use of it.
+void close_listener(plat::Socket& sock, plat::Thread& thread, int& started) {
+    if (started) thread.join_for(-1);
+    started = 0;
+    if (sock != plat::kNoSocket) plat::socket_close(sock);
+    sock = plat::kNoSocket;
+}
+
+// Plain and TLS connections alike keep flowing during the drain wait; those
+// left after it are cut. Every body has ended once the registry is empty, so
+// the pools' drain only waits for their threads to leave.
 void wait_for_connections() {
     for (int i = 0; i < kDrainPauses; ++i) {
         if (g.active_connections.load() <= 0) break;
         plat::sleep_ms(kDrainPauseMs);
     }
     connections_end_all();
-    // Every body has ended by now; this only waits for the threads to go.
-    g.connection_workers.drain(kWorkerDrainMs);
-    g.relay_workers.drain(kWorkerDrainMs);
+    g.connection_workers.drain(-1);
+    g.relay_workers.drain(-1);
 }
 
 int fail_start_after_listen() {
@@ -155,8 +164,8 @@ void clear_state(ProxyState& st) {
     st.redirect_port = 0;
     for (Route& r : st.routes) clear_route(r);
     st.route_count = 0;
-    st.listen_sock = 0;
-    st.redirect_sock = 0;
+    st.listen_sock = plat::kNoSocket;
+    st.redirect_sock = plat::kNoSocket;
     st.accept_thread_started = 0;
     st.redirect_thread_started = 0;
     st.active_connections = 0;
@@ -202,20 +211,26 @@ const char* proxy_last_error(void) { return g_err; }
 int proxy_status(void) { return g.running ? 1 : 0; }
 
 int proxy_start(const char* config_json) {
+    std::lock_guard<std::mutex> control(g_control_lock);
+    std::lock_guard<std::mutex> report(g_report_lock);
     g_err[0] = '\0';
-    std::lock_guard<std::mutex> hold(g_control_lock);
     return start_locked(config_json);
 }
 
+// Returns only once every thread of the run has been joined: a host may
+// unload the library right after.
 int proxy_stop(void) {
     std::lock_guard<std::mutex> hold(g_control_lock);
     if (!g.running) return 0;
     g.stop_requested = 1;
     g.generation.fetch_add(1);  // listeners of this run never serve again
-    connections_wake_on_stop();
     stop_listener(g.listen_sock, g.accept_thread, g.accept_thread_started);
-    stop_listener(g.redirect_sock, g.redirect_thread, g.redirect_thread_started);
+    if (g.redirect_sock != plat::kNoSocket) {
+        stop_listener(g.redirect_sock, g.redirect_thread, g.redirect_thread_started);
+    }
     wait_for_connections();
+    close_listener(g.listen_sock, g.accept_thread, g.accept_thread_started);
+    close_listener(g.redirect_sock, g.redirect_thread, g.redirect_thread_started);
     tls_credentials_free();
     g.running = 0;
     g.stop_requested = 0;
@@ -223,6 +238,7 @@ int proxy_stop(void) {
 }
 
 const char* proxy_runtime_status(void) {
+    std::lock_guard<std::mutex> hold(g_report_lock);
     format_status_report(g, g_err, g_status_buf, sizeof g_status_buf);
     return g_status_buf;
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <netinet/in.h>
 #include <poll.h>
 #include <ostream>
@@ -29,6 +30,19 @@ using loopback::wait_until;
 using nettest::get;
 
 using Clock = std::chrono::steady_clock;
+
+// Runs a shell command with its input empty; returns what it printed (both
+// streams), so a failure shows in the comparison.
+std::string run(const std::string& command) {
+    std::string out;
+    FILE* p = popen((command + " </dev/null 2>&1").c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out;
+}
 
 const std::string kAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
 const std::string kBackendFailed =
@@ -187,20 +201,25 @@ TEST_P(FaultRelay, ClientHalfCloseEndsTheConnection) {
     EXPECT_EQ(hits(1), 1);
 }
 
-// A backend that half-closes after its answer: the client gets all of it.
-// A plain connection then waits for the client (its loop is in a read), a
-// TLS one ends at once. The client's later bytes never reach the backend,
-// whose socket the proxy shut down in both directions.
-TEST_P(FaultRelay, BackendHalfCloseDeliversTheWholeAnswer) {
+// A backend that ends its answer (end of stream) after the relay loop runs:
+// the client gets every byte, then the end of the stream (plain) or a
+// close-notify (TLS), and may keep its connection, which stays counted. What
+// it sends afterwards never reaches the backend, whose socket the proxy shut
+// down, and ends the connection.
+TEST_P(FaultRelay, BackendEndOfStreamEndsTheAnswerInOrder) {
     std::atomic<size_t> late_bytes{0};
+    std::atomic<bool> got_byte{false};
+    std::atomic<bool> end_now{false};
     TestBackend backend([&](int fd) {
         skip_head(fd);
         loopback::send_all(fd, kAnswer);
-        // Half-close only once a client byte came through the relay, so the
-        // connection thread is in its loop: a backend that ends before that
-        // ends the client's connection at once.
+        // Only once a client byte came through the relay and the connection
+        // thread is back in its read: a backend that ends while that thread
+        // is not waiting for the client ends the client's connection at once.
         char one;
         if (recv(fd, &one, 1, 0) != 1) return;
+        got_byte = true;
+        wait_until([&] { return end_now.load(); });
         shutdown(fd, SHUT_WR);
         char buf[256];
         for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) late_bytes += static_cast<size_t>(n);
@@ -210,22 +229,50 @@ TEST_P(FaultRelay, BackendHalfCloseDeliversTheWholeAnswer) {
     ASSERT_TRUE(c.send(get("/")));
     EXPECT_EQ(c.recv_until("ok"), kAnswer);
     ASSERT_TRUE(c.send("p"));
-    if (!GetParam().tls) {
-        EXPECT_TRUE(c.stays_quiet(300));
-        EXPECT_EQ(g.active_connections.load(), 1);
-        // The relay thread shut the backend down (the backend saw its FIN)
-        // however slowly it was scheduled; bytes sent now must not get there.
-        ASSERT_TRUE(wait_until([&] { return backend.peer_gone(0); }));
-        ASSERT_TRUE(c.send("late"));
-    }
-    bool ended = false;
-    EXPECT_EQ(c.recv_to_end(&ended), "");
-    EXPECT_TRUE(ended);
-    EXPECT_TRUE(wait_until([&] { return backend.peer_gone(0); }));
-    EXPECT_EQ(late_bytes.load(), 0u);
+    ASSERT_TRUE(wait_until([&] { return got_byte.load(); }));
+    end_now = true;
+    anyclient::Ending end = c.read_to_end();
+    EXPECT_EQ(end.how, anyclient::End::kOrderly);
+    EXPECT_EQ(end.bytes, 0u);
+    ASSERT_TRUE(wait_until([&] { return backend.peer_gone(0); }));
+    EXPECT_FALSE(wait_until([] { return g.active_connections.load() == 0; }, 300))
+        << "the connection ended before the client acted";
+    ASSERT_TRUE(c.send("late"));
     EXPECT_TRUE(wait_until([] { return g.active_connections.load() == 0; }));
+    EXPECT_EQ(late_bytes.load(), 0u);
 }
 
+// A backend that dies in the middle of a body: when its kernel ends the
+// stream (the process was killed) the client sees that end at once; when it
+// resets, the client sees the cut (a reset, or over TLS an end without
+// close-notify), never an end that looks complete.
+TEST_P(FaultRelay, BackendThatDiesMidBodyEndsTheClientsStream) {
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 1048576\r\n\r\n";
+    for (bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "backend resets" : "backend ends its stream");
+        TestBackend backend([&](int fd) {
+            skip_head(fd);
+            std::string part = head + std::string(64u << 10, 'b');
+            loopback::send_all(fd, part);
+            if (reset) {
+                linger off{1, 0};
+                setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+            }
+        });
+        ASSERT_TRUE(start_mode({{"", "/", backend.port()}}));
+        {
+            Client c = open();
+            ASSERT_TRUE(c.send(get("/")));
+            anyclient::Ending end = c.read_to_end(1000);
+            EXPECT_EQ(end.how, reset ? anyclient::End::kCut : anyclient::End::kOrderly);
+            if (!reset) {
+                EXPECT_EQ(end.bytes, head.size() + (64u << 10));
+            }
+        }
+        EXPECT_TRUE(wait_until([] { return g.active_connections.load() == 0; }));
+        proxy_stop();
+    }
+}
 // A backend whose listener never accepts: the kernel completes the connect,
 // so the hit counts and the head is sent, and then nothing ever comes back.
 // There is no idle time-out: the connection lasts until the client leaves.
@@ -248,6 +295,89 @@ TEST_P(FaultRelay, BackendThatNeverAnswersHoldsOnlyItsConnection) {
     }
     EXPECT_TRUE(wait_until([] { return g.active_connections.load() == 0; }));
     EXPECT_EQ(errors(0), 0);
+}
+
+// An answer that streams when stop comes keeps flowing through the drain
+// wait, plain and TLS alike; the stop then cuts it, which the client sees
+// as a cut, and no connection is left when stop returns. (Slow: the drain
+// wait, about 5 s.)
+TEST_P(FaultRelay, StopLetsAnswersFlowThroughTheDrainWaitThenCutsThem) {
+    TestBackend streamer([](int fd) {
+        skip_head(fd);
+        char buf[4096] = {};
+        while (loopback::send_all(fd, std::string_view(buf, sizeof buf))) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    ASSERT_TRUE(start_mode({{"", "/", streamer.port()}}));
+    Client c = open();
+    ASSERT_TRUE(c.send(get("/")));
+    EXPECT_FALSE(c.recv_until(std::string(4096, '\0')).empty());
+
+    std::atomic<long long> stop_took_ms{-1};
+    std::atomic<int> active_after{-1};
+    std::thread stopper([&] {
+        auto begin = Clock::now();
+        proxy_stop();
+        active_after = g.active_connections.load();
+        stop_took_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin)
+                           .count();
+    });
+    anyclient::Ending end = c.read_to_end(3 * kWaitMs);
+    stopper.join();
+    EXPECT_EQ(end.how, anyclient::End::kCut);
+    EXPECT_GT(end.bytes, 400u * 4096) << "the answer kept flowing while stop waited";
+    EXPECT_GE(stop_took_ms.load(), 4500);
+    EXPECT_LT(stop_took_ms.load(), 6500);
+    EXPECT_EQ(active_after.load(), 0);
+}
+
+// The proxy's own 502s reach a client that is still uploading a body, byte
+// for byte: its input is taken and dropped after the answer, so the close
+// sends no reset that would destroy the answer. Raw sockets that keep
+// sending, and curl.
+TEST_P(FaultRelay, FixedRepliesReachAClientThatIsStillUploading) {
+    const std::string no_route =
+        "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/plain\r\nContent-Length: 19\r\n"
+        "Connection: close\r\n\r\nno matching route\r\n";
+    ASSERT_TRUE(start_mode({{"", "/down", loopback::free_port()}}));  // nothing listens there
+    const std::string upload(8u << 20, 'u');
+    std::string body_file = ::testing::TempDir() + "velkor-upload.bin";
+    {
+        FILE* f = fopen(body_file.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fwrite(upload.data(), 1, upload.size(), f);
+        fclose(f);
+    }
+    for (const auto& [path, reply] : {std::pair{"/down", kBackendFailed}, {"/other", no_route}}) {
+        SCOPED_TRACE(path);
+        Client c = open();
+        ASSERT_TRUE(c.send("POST " + std::string(path) +
+                           " HTTP/1.1\r\nHost: a\r\nContent-Length: 8388608\r\n\r\n"));
+        EXPECT_EQ(c.send_while_reading(8u << 20, reply.substr(reply.size() - 4)), reply);
+
+        std::string scheme = GetParam().tls ? "https" : "http";
+        std::string out = run("curl -q -sS -k --noproxy '*' --max-time 10 -H 'Expect:' "
+                              "--data-binary @" + body_file + " " + scheme +
+                              "://127.0.0.1:" + std::to_string(port_) + path);
+        EXPECT_EQ(out, reply.substr(reply.find("\r\n\r\n") + 4));
+    }
+    std::remove(body_file.c_str());
+    EXPECT_EQ(errors(0), 2);
+}
+
+// A backend whose answer lasts until it closes (HTTP/1.0, no length): curl
+// gets the whole answer and ends, over plain HTTP and TLS.
+TEST_P(FaultRelay, CloseDelimitedAnswerCompletes) {
+    TestBackend::Script script;
+    script.reply = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nuntil the end\n";
+    script.close_after_reply = true;
+    TestBackend backend(script);
+    ASSERT_TRUE(start_mode({{"", "/", backend.port()}}));
+    std::string scheme = GetParam().tls ? "https" : "http";
+    EXPECT_EQ(run("curl -q -sS -k --noproxy '*' --max-time 5 " + scheme + "://127.0.0.1:" +
+                  std::to_string(port_) + "/"),
+              "until the end\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,6 +1,7 @@
 // Starting and stopping the service through the six exported functions, on
 // real loopback ports. Each test starts from a stopped service and must leave
 // no thread or descriptor behind.
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -247,6 +248,37 @@ TEST_F(Lifecycle, TlsRedirectPortInUseReleasesTheMainPort) {
     EXPECT_EQ(report_number("redirect_port"), redirect);
     EXPECT_TRUE(accepts(port));
     EXPECT_TRUE(accepts(redirect));
+}
+
+}  // namespace
+
+namespace {
+
+// A host may poll the report from any thread while another starts and stops
+// the service: the report must never read a field while a start writes it
+// (the ThreadSanitizer build checks), and it stays one well-formed line.
+TEST_F(Lifecycle, ReportPolledWhileStartingAndStopping) {
+    std::atomic<bool> done{false};
+    std::atomic<int> malformed{0};
+    std::thread poller([&] {
+        while (!done) {
+            std::string r = proxy_runtime_status();
+            if (r.rfind("{\"running\":", 0) != 0 || r.back() != '}') ++malformed;
+        }
+    });
+    const std::string good = config(0);
+    const std::string bad = R"({"listen_port":0,"routes":[{"target_port":0}]})";
+    for (int i = 0; i < 200; ++i) {
+        if (i % 4 == 3) {
+            EXPECT_EQ(proxy_start(bad.c_str()), -1);
+        } else {
+            ASSERT_EQ(proxy_start(good.c_str()), 0) << proxy_last_error();
+            EXPECT_EQ(proxy_stop(), 0);
+        }
+    }
+    done = true;
+    poller.join();
+    EXPECT_EQ(malformed.load(), 0);
 }
 
 }  // namespace

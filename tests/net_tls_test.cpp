@@ -1,6 +1,5 @@
-// The data path over TLS: the forwarded scheme, and the two places where a
-// TLS connection must not wait for its client: when the backend has closed,
-// and when the service stops.
+// The data path over TLS: the forwarded scheme and the fixed replies. How a
+// TLS connection ends is tested beside the plain one (fault_relay_test).
 #include <chrono>
 #include <string>
 
@@ -42,23 +41,6 @@ TEST_F(NetTls, ForwardsWithHttpsAndRelaysTheAnswer) {
     EXPECT_EQ(hits(0), 1);
 }
 
-// Unlike a plain client, a TLS client learns at once that the backend has
-// closed: its connection ends without the client sending anything more.
-TEST_F(NetTls, BackendClosingFirstEndsTheConnection) {
-    TestBackend::Script script;
-    script.reply = "HTTP/1.1 204 No Content\r\n\r\n";
-    script.close_after_reply = true;
-    TestBackend backend(script);
-    ASSERT_TRUE(start_tls({{"", "/", backend.port()}}));
-    tlsclient::Client c;
-    ASSERT_TRUE(c.connect(port_));
-    ASSERT_TRUE(c.send(get("/")));
-    int end = 1;
-    EXPECT_EQ(c.read_to_end(&end), "HTTP/1.1 204 No Content\r\n\r\n");
-    EXPECT_LE(end, 0) << "the connection stayed open";
-    EXPECT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 0; }));
-}
-
 TEST_F(NetTls, NoRouteAnswersOverTls) {
     TestBackend backend;
     ASSERT_TRUE(start_tls({{"b.example", "/", backend.port()}}));
@@ -70,25 +52,6 @@ TEST_F(NetTls, NoRouteAnswersOverTls) {
               "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/plain\r\nContent-Length: 19\r\n"
               "Connection: close\r\n\r\nno matching route\r\n");
     EXPECT_EQ(backend.accepted(), 0);
-}
-
-// A relaying TLS connection whose client is silent notices the stop at once,
-// so stop does not sit out its drain wait for it.
-TEST_F(NetTls, StopEndsASilentRelayWithoutTheDrainWait) {
-    TestBackend backend;
-    ASSERT_TRUE(start_tls({{"", "/", backend.port()}}));
-    tlsclient::Client c;
-    ASSERT_TRUE(c.connect(port_));
-    ASSERT_TRUE(c.send(get("/")));
-    ASSERT_TRUE(backend.wait_received(0, "\r\n\r\n"));
-    auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(proxy_stop(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(3000));
-    EXPECT_EQ(g.active_connections.load(), 0);
-    int end = 1;
-    c.read_to_end(&end);
-    EXPECT_LE(end, 0);
-    EXPECT_TRUE(loopback::wait_until([&] { return backend.peer_gone(0); }));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The redirect port of a running TLS service, started through proxy_start.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -91,10 +92,9 @@ TEST_F(RedirectService, CurlFollowsTheRedirectToTheBackend) {
     EXPECT_STREQ(proxy_last_error(), "");
 }
 
-// Slow: about 3 s, the redirect read time-out. A client that sends nothing
-// holds the redirect thread only until its read times out, so a stop still
-// ends the thread within its wait.
-TEST_F(RedirectService, StopWithASilentRedirectClientEndsTheThread) {
+// A stop ends a redirect client that is still sending its head at once,
+// without an answer, and ends the redirect thread with it.
+TEST_F(RedirectService, StopEndsARedirectClientAtOnce) {
     ASSERT_TRUE(start(loopback::free_port()));  // no backend is ever reached
     int fds_before = ports::open_descriptor_count();
     Fd silent = loopback::connect_to(redirect_port_);
@@ -103,12 +103,13 @@ TEST_F(RedirectService, StopWithASilentRedirectClientEndsTheThread) {
     ASSERT_TRUE(loopback::wait_until(
         [&] { return ports::open_descriptor_count() == fds_before + 2; }));
 
+    auto began = std::chrono::steady_clock::now();
     EXPECT_EQ(proxy_stop(), 0);
-    EXPECT_TRUE(loopback::wait_threads_at_most(threads_, 1000))
-        << "the redirect thread ended within the stop";
-    EXPECT_EQ(loopback::recv_all_until_close(silent.get()),
-              "HTTP/1.1 301 Moved Permanently\r\nLocation: https://localhost:" +
-                  std::to_string(port_) + "/\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(1000));
+    EXPECT_TRUE(loopback::wait_threads_at_most(threads_, 200)) << "stop joined the redirect thread";
+    bool closed = false;
+    EXPECT_EQ(loopback::recv_all_until_close(silent.get(), loopback::kWaitMs, &closed), "");
+    EXPECT_TRUE(closed);
     EXPECT_FALSE(loopback::connect_to(redirect_port_).valid()) << "the redirect port is closed";
 }
 

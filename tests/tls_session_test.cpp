@@ -86,7 +86,7 @@ private:
             int rc = tls_session_open(conn);
             open_rc_ = rc;
             if (rc == 0) body_(conn);
-            tls_session_close(conn);
+            tls_session_close(conn, true);
             close(s);
         }
         finished_ = true;

@@ -53,5 +53,4 @@ void accept_loop(void* arg) {
         plat::socket_set_nodelay(s);
         hand_over(s, client_ip, listener.generation);
     }
-    plat::socket_close(listener.sock);
 }

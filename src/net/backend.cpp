@@ -1,6 +1,7 @@
 #include "net/backend.h"
 
 #include "net/connection_registry.h"
+#include "net/fixed_reply.h"
 #include "net/head_rewrite.h"
 #include "net/relay.h"
 
@@ -45,7 +46,8 @@ void forward_to_backend(ClientConn& conn, ConnArgs& args, Route& route, ConnBuff
         return;
     case Connect::kFailed:
         route.errors.fetch_add(1);
-        client_write_all(conn, kBackendFailedResponse, sizeof kBackendFailedResponse - 1);
+        send_fixed_reply(conn, {kBackendFailedResponse, sizeof kBackendFailedResponse - 1},
+                         bufs.out);
         return;
     case Connect::kStood:
         break;

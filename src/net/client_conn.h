@@ -1,6 +1,7 @@
 // One client connection, and reads and writes on it that follow its TLS flag.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include "platform/socket.h"
@@ -9,11 +10,16 @@
 struct ClientConn {
     int tls = 0;
     plat::Socket sock = plat::kNoSocket;
+    // The connection's wake-up word (ConnArgs::woken): once set, waits for
+    // the client give up. Null only where nobody wakes the connection.
+    std::atomic<int>* woken = nullptr;
     TlsSession session;
 };
 
-// > 0: bytes read (at most cap); 0: the client closed or the read failed.
+// > 0: bytes read (at most cap); 0: the client closed, the read failed or
+// the connection was woken.
 long client_read(ClientConn& conn, char* buf, size_t cap);
 
-// Writes all len bytes; false when a write failed.
+// Writes all len bytes; false when a write failed or the connection was
+// woken while waiting for the client to read.
 bool client_write_all(ClientConn& conn, const char* buf, size_t len);

@@ -9,5 +9,6 @@ long client_read(ClientConn& conn, char* buf, size_t cap) {
 
 bool client_write_all(ClientConn& conn, const char* buf, size_t len) {
     if (conn.tls) return tls_session_write_all(conn.session, buf, len);
+    if (conn.woken) return plat::socket_send_all(conn.sock, buf, len, *conn.woken);
     return plat::socket_send_all(conn.sock, buf, len);
 }

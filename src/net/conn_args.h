@@ -7,6 +7,15 @@
 
 #include "platform/socket.h"
 
+// How the client's side of a connection ends. It leaves kOpen at most once.
+enum ClientEnd : int {
+    kEndOpen,      // nothing decided: the connection closes in order
+    kEndAnswered,  // the backend's answer ended cleanly and the client was told
+                   // (end of stream or close-notify); the close stays orderly
+    kEndCut,       // the answer was cut (backend failure, stop, a client that
+                   // never read): the client gets a reset and no close-notify
+};
+
 struct ConnArgs {
     // Guarded by the registry lock: stop shuts these down, so they are closed
     // only through the registry (a closed descriptor number may be reused).
@@ -16,8 +25,19 @@ struct ConnArgs {
     char client_ip[64] = "";
     int tls = 0;
     unsigned generation = 0;             // the start this connection belongs to
-    std::atomic<bool> relaying{false};   // set when the two-way relay begins
+
+    std::atomic<int> client_end{kEndOpen};
+    // Set by plat::socket_wake on the client socket: every wait on the client
+    // gives up, so the connection thread and its relay thread come to an end.
+    std::atomic<int> woken{0};
 
     ConnArgs* prev = nullptr;            // registry links, under its lock
     ConnArgs* next = nullptr;
 };
+
+// Moves the connection from kEndOpen to `how`; false when it had already left
+// kEndOpen (the first decision stands).
+inline bool decide_client_end(ConnArgs& c, ClientEnd how) {
+    int open = kEndOpen;
+    return c.client_end.compare_exchange_strong(open, how);
+}

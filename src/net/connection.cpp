@@ -4,6 +4,7 @@
 
 #include "net/backend.h"
 #include "net/connection_registry.h"
+#include "net/fixed_reply.h"
 #include "net/request_head.h"
 #include "net/route_select.h"
 #include "state.h"
@@ -43,15 +44,18 @@ std::span<Route> route_table() {
     return {g.routes, static_cast<size_t>(n)};
 }
 
+// A cut connection ends without a close-notify and with a reset, so that
+// the client cannot take what it received for a whole answer.
 void serve(ConnArgs& args) {
     ClientConn conn{};
     conn.tls = args.tls;
     conn.sock = args.sock;
+    conn.woken = &args.woken;
     if (!conn.tls) {
         handle_connection_inner(conn, args);
     } else {
         if (tls_session_open(conn) == 0) handle_connection_inner(conn, args);
-        tls_session_close(conn);
+        tls_session_close(conn, args.client_end.load() != kEndCut);
     }
     registry_close_client(args);
     conn.sock = plat::kNoSocket;
@@ -73,7 +77,7 @@ void handle_connection_inner(ClientConn& conn, ConnArgs& args) {
     std::span<Route> routes = route_table();
     int i = select_route(routes, req.host_name, req.target);
     if (i < 0) {
-        client_write_all(conn, kNoRouteResponse, sizeof kNoRouteResponse - 1);
+        send_fixed_reply(conn, {kNoRouteResponse, sizeof kNoRouteResponse - 1}, bufs.out);
         return;
     }
     forward_to_backend(conn, args, routes[static_cast<size_t>(i)], bufs, filled, req);

@@ -57,24 +57,23 @@ void registry_close_backend(ConnArgs& c) {
 
 void registry_close_client(ConnArgs& c) {
     std::lock_guard<std::mutex> hold(g_connections.lock);
-    plat::socket_close(c.sock);
+    if (c.client_end.load() == kEndCut) {
+        plat::socket_close_abortive(c.sock);
+    } else {
+        plat::socket_close(c.sock);
+    }
     c.sock = plat::kNoSocket;
 }
 
-// A TLS read waits in poll rather than in short would-block pauses, so it
-// would not look at the stop flag until the client sent something; a read
-// shutdown makes it return at once.
-void connections_wake_on_stop() {
-    std::lock_guard<std::mutex> hold(g_connections.lock);
-    for (ConnArgs* c = g_connections.head; c; c = c->next) {
-        if (c->tls && c->relaying.load()) plat::socket_shutdown_read(c->sock);
-    }
-}
-
+// The cut is decided before any socket is touched, so that the relay thread
+// takes the backend's end that follows for what it is. The client is woken,
+// not shut down: a shutdown would send it an end of stream, which would make
+// the cut answer look complete.
 void connections_end_all() {
     std::unique_lock<std::mutex> hold(g_connections.lock);
     for (ConnArgs* c = g_connections.head; c; c = c->next) {
-        plat::socket_shutdown(c->sock);
+        decide_client_end(*c, kEndCut);
+        plat::socket_wake(c->sock, c->woken);
         plat::socket_shutdown(c->backend_sock);
     }
     g_connections.emptied.wait(hold, [] { return g_connections.head == nullptr; });

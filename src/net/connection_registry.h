@@ -6,13 +6,9 @@
 
 #include "net/conn_args.h"
 
-// Called by stop right after it sets the stop flag: wakes TLS connections that
-// are relaying and waiting for the client, so they see the flag at once as
-// the plain relay does after its next read.
-void connections_wake_on_stop();
-
-// Called by stop after its bounded drain wait: shuts down the sockets of every
-// connection still open (waking each blocked call) and waits until every
+// Called by stop after its bounded drain wait: cuts every connection still
+// open (its client will get a reset, unless its answer had already ended in
+// order), wakes every blocked call on its sockets, and waits until every
 // connection thread has finished, so no thread of this run outlives the stop.
 void connections_end_all();
 
@@ -31,6 +27,7 @@ void registry_remove(ConnArgs& c);
 bool registry_set_backend(ConnArgs& c, plat::Socket s);
 
 // Close the backend or the client socket and forget it, in one step under the
-// lock, so stop never shuts down a descriptor number that was reused.
+// lock, so stop never shuts down a descriptor number that was reused. The
+// client socket is closed with a reset when the connection was cut.
 void registry_close_backend(ConnArgs& c);
 void registry_close_client(ConnArgs& c);

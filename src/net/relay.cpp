@@ -10,13 +10,33 @@ namespace {
 // that does not read.
 constexpr int kRelayWaitMs = 6000;
 
-void client_to_backend(ClientConn& conn, plat::Socket backend, const std::atomic<int>& done,
-                       std::span<char> buf) {
+// Leaves the loop when the client ends (its stream or its connection), when
+// the backend takes no more, or when stop is seen. A backend that fails to
+// take bytes, and a stop, cut the answer unless it had already ended cleanly.
+void client_to_backend(ClientConn& conn, ConnArgs& args, plat::Socket backend,
+                       const std::atomic<int>& done, std::span<char> buf) {
     while (!done.load()) {
-        if (g.stop_requested.load()) return;
+        if (g.stop_requested.load()) {
+            decide_client_end(args, kEndCut);
+            return;
+        }
         long n = client_read(conn, buf.data(), kRelayChunk);
         if (n <= 0) return;
-        if (!plat::socket_send_all(backend, buf.data(), static_cast<size_t>(n))) return;
+        if (!plat::socket_send_all(backend, buf.data(), static_cast<size_t>(n))) {
+            decide_client_end(args, kEndCut);
+            return;
+        }
+    }
+}
+
+// The backend ended its answer: pass the end on to the client, after every
+// byte, unless the connection's end was decided otherwise first.
+void end_answer(RelayArgs& r) {
+    if (!decide_client_end(*r.args, kEndAnswered)) return;
+    if (r.conn->tls) {
+        tls_session_end_output(r.conn->session);
+    } else {
+        plat::socket_shutdown_write(r.conn->sock);
     }
 }
 
@@ -24,15 +44,22 @@ void client_to_backend(ClientConn& conn, plat::Socket backend, const std::atomic
 
 void backend_to_client(void* arg) {
     auto& r = *static_cast<RelayArgs*>(arg);
-    for (;;) {
-        long n = plat::socket_recv(r.backend_sock, r.buf.data(), kRelayChunk);
-        if (n <= 0 || !client_write_all(*r.conn, r.buf.data(), static_cast<size_t>(n))) break;
+    long n;
+    bool delivered = true;
+    while ((n = plat::socket_recv(r.backend_sock, r.buf.data(), kRelayChunk)) > 0) {
+        delivered = client_write_all(*r.conn, r.buf.data(), static_cast<size_t>(n));
+        if (!delivered) break;
+    }
+    if (!delivered) {
+        decide_client_end(*r.args, kEndCut);  // the client is gone, or the cut was decided
+    } else if (n < 0) {
+        // The backend failed mid-answer. The connection thread is waiting for
+        // the client; waking it closes the client's connection with a reset.
+        if (decide_client_end(*r.args, kEndCut)) plat::socket_wake(r.conn->sock, r.args->woken);
+    } else if (!r.tearing_down.load()) {
+        end_answer(r);  // an end caused by the tear-down is no end of the answer
     }
     plat::socket_shutdown(r.backend_sock);
-    // A TLS connection thread waits for the client in poll, not in short
-    // would-block pauses, so it would miss `done` until the client acted;
-    // ending its read lets the connection close as soon as the backend has.
-    if (r.conn->tls) plat::socket_shutdown_read(r.conn->sock);
     std::atomic<int>* done = &r.done;
     done->store(1);          // the last use of r, which may be gone right after
     plat::wake_word(done);
@@ -42,19 +69,21 @@ void relay(ClientConn& conn, ConnArgs& args, plat::Socket backend, std::span<cha
            std::span<char> backend_buf) {
     RelayArgs r;
     r.conn = &conn;
+    r.args = &args;
     r.backend_sock = backend;
     r.buf = backend_buf;
     if (!g.relay_workers.run(backend_to_client, &r)) return;
-    args.relaying = true;
-    client_to_backend(conn, backend, r.done, client_buf);
+    client_to_backend(conn, args, backend, r.done, client_buf);
 
     // The backend shutdown ends the relay thread's read. If it is stuck in a
-    // write to a client that does not read, the client shutdown ends that
-    // too, so the relay never outlives the records it uses. Setting `done`
-    // is its last use of them.
+    // write to a client that does not read, waking the client ends that too
+    // (and the answer is cut), so the relay never outlives the records it
+    // uses. Setting `done` is its last use of them.
+    r.tearing_down = 1;
     plat::socket_shutdown(backend);
     if (!plat::wait_on_word(r.done, 0, kRelayWaitMs)) {
-        plat::socket_shutdown(conn.sock);
+        decide_client_end(args, kEndCut);
+        plat::socket_wake(conn.sock, args.woken);
         plat::wait_on_word(r.done, 0, -1);
     }
 }

@@ -3,6 +3,7 @@
 // to another platform replaces the files in one folder.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <sys/types.h>
 
@@ -14,27 +15,45 @@ constexpr Socket kNoSocket = -1;
 // Outcome of a non-blocking transfer.
 constexpr long kWouldBlock = -2;
 
+// Outcome of a wait on a socket.
+enum class Wait {
+    kReady,    // the socket is ready, has an error or its peer hung up
+    kTimeout,  // the time ran out
+    kWoken,    // another thread woke the wait (socket_wake); give up
+};
+
 Socket tcp_socket();                 // IPv4 stream socket, or kNoSocket
 void socket_close(Socket s);
-void socket_shutdown(Socket s);      // both directions; wakes every blocked call on it
-void socket_shutdown_read(Socket s); // read side only; sends nothing to the peer
+// Closes with a reset instead of an orderly end, discarding unsent bytes, so
+// the peer can tell a cut stream from a complete one.
+void socket_close_abortive(Socket s);
+void socket_shutdown(Socket s);       // both directions; wakes every blocked call on it
+void socket_shutdown_write(Socket s); // the peer reads the end of the stream; reading goes on
 void socket_set_nodelay(Socket s);
 void socket_set_reuseaddr(Socket s);
 bool socket_bind_any(Socket s, int port);   // low 16 bits of port
 bool socket_listen(Socket s, int backlog);
 int socket_local_port(Socket s);             // the bound port, or -1
 
+// Ends, from another thread, every blocked receive on the connected socket s
+// and every wait on s given `woken`, now and later: sets `woken` first, then
+// wakes. Sends nothing to the peer.
+void socket_wake(Socket s, std::atomic<int>& woken);
+
 // Blocks until a client arrives; kNoSocket on failure. ip gets the peer's
 // dotted-decimal address (NUL-terminated, at most ip_cap - 1 bytes) when
 // ip is not null.
 Socket socket_accept(Socket listener, char* ip, size_t ip_cap);
 
-// Blocking transfers. recv: > 0 bytes, 0 peer closed, < 0 failure.
+// Blocking transfers. recv: > 0 bytes, 0 peer closed (or woken), < 0 failure.
 // send never raises SIGPIPE: > 0 bytes, <= 0 failure. Both retry EINTR.
 long socket_recv(Socket s, void* buf, size_t len);
 long socket_send(Socket s, const void* buf, size_t len);
 // Sends all len bytes, looping over short sends. False when a send failed.
 bool socket_send_all(Socket s, const void* buf, size_t len);
+// The same, but a wait for room in the socket ends when `woken` is set
+// (socket_wake): false then too.
+bool socket_send_all(Socket s, const void* buf, size_t len, const std::atomic<int>& woken);
 
 // Non-blocking transfers: as above, or kWouldBlock.
 long socket_recv_nowait(Socket s, void* buf, size_t len);
@@ -44,19 +63,24 @@ long socket_send_nowait(Socket s, const void* buf, size_t len);
 // vanished (as opposed to any other failure).
 bool last_error_was_reset();
 
-// Waits until s is readable (or writable) or has an error or hang-up.
-// timeout_ms < 0 waits without limit. False on time-out.
-bool wait_readable(Socket s, int timeout_ms);
-bool wait_writable(Socket s, int timeout_ms);
-// Either of the two.
-bool wait_readable_or_writable(Socket s, int timeout_ms);
+// Waits until s is readable (or writable, or either) or has an error or
+// hang-up. timeout_ms < 0 waits without limit. A `woken` word that is set
+// (before or during the wait) gives kWoken.
+Wait wait_readable(Socket s, int timeout_ms, const std::atomic<int>* woken = nullptr);
+Wait wait_writable(Socket s, int timeout_ms, const std::atomic<int>* woken = nullptr);
+Wait wait_readable_or_writable(Socket s, int timeout_ms, const std::atomic<int>* woken = nullptr);
+
+// Waits until the client socket s is readable, or the listening socket it
+// came from has been shut down (kWoken), or the time ran out.
+Wait wait_readable_while_listening(Socket s, Socket listener, int timeout_ms);
 
 // Connects to an IPv4 address given as dotted-decimal text and the low 16 bits
 // of port, within timeout_ms. On success the socket is blocking again.
 // A connect that fails at once counts as a failure like any other.
 bool socket_connect_timed(Socket s, const char* ip, int port, int timeout_ms);
 
-// Receive time-out for blocking reads on s.
-void socket_set_recv_timeout(Socket s, int timeout_ms);
+// Milliseconds on a clock that only moves forward, for deadlines that no
+// change of the wall clock can stretch.
+long long monotonic_ms();
 
 }  // namespace plat

@@ -15,28 +15,32 @@ constexpr size_t kListenerStack = 256 * 1024;
 constexpr size_t kConnectionStack = 128 * 1024;
 constexpr size_t kRelayStack = 64 * 1024;
 
-// A joinable thread with a timed join.
+// A joinable thread with a timed join. A join waits for the thread to have
+// left every line of the library's code, so that a host may unload the
+// library once every thread is joined.
 class Thread {
 public:
     Thread() = default;
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
+    // A thread never joined is let go (a process that exits with the service
+    // running must not wait for it); its shared record is left to it.
     ~Thread();
 
     bool start(ThreadBody body, void* arg, size_t stack_size);
-    // Waits up to timeout_ms for the thread to end (timeout_ms < 0: no limit).
-    // Either way the handle is released: a thread still running is detached.
-    // True when the thread had ended.
+    // Waits up to timeout_ms (< 0: no limit, on a clock no wall-clock change
+    // moves) for the body to return, then joins the thread. True when it was
+    // joined; false when the time ran out: it is still running and may be
+    // joined by a later call.
     bool join_for(int timeout_ms);
-    bool joinable() const { return started_; }
+    bool joinable() const { return control_ != nullptr; }
+
+    struct Control;  // shared by the thread and this object
 
 private:
-    unsigned long id_ = 0;
-    bool started_ = false;
+    unsigned long long id_ = 0;
+    Control* control_ = nullptr;
 };
-
-// Starts a thread that nobody joins. False when it could not be started.
-bool start_detached(ThreadBody body, void* arg, size_t stack_size);
 
 void sleep_ms(int ms);
 

@@ -15,23 +15,19 @@ constexpr int kIdleLimitMs = 10000;
 
 }  // namespace
 
-// Lives on the worker's own stack: the pool refers to it only while the
-// worker is parked, and a worker unlinks itself before it ends. `state` moves
-// under the pool's lock; the worker sleeps on it outside the lock, so that
-// whoever hands it a body wakes it after unlocking and it never wakes only to
-// wait for the lock.
+// One per thread, on the heap: whoever joins the thread frees it. `state`
+// moves under the pool's lock; the worker sleeps on it outside the lock, so
+// that whoever hands it a body wakes it after unlocking and it never wakes
+// only to wait for the lock.
 struct WorkerPool::Worker {
     enum : int { kBusy, kParked, kHanded, kReleased };
-    ThreadBody body = nullptr;
-    void* arg = nullptr;
-    Worker* next = nullptr;
-    std::atomic<int> state{kBusy};
-};
-
-struct WorkerPool::FirstBody {
+    Worker(WorkerPool* p, ThreadBody b, void* a) : pool(p), body(b), arg(a) {}
     WorkerPool* pool;
     ThreadBody body;
     void* arg;
+    Worker* next = nullptr;  // in the parked list, or in the retired list
+    std::atomic<int> state{kBusy};
+    Thread thread;
 };
 
 bool WorkerPool::run(ThreadBody body, void* arg) {
@@ -46,30 +42,26 @@ bool WorkerPool::run(ThreadBody body, void* arg) {
             handed->arg = arg;
             handed->state = Worker::kHanded;
         } else {
+            // Started under the lock, so that its Thread is filled in before
+            // the worker can retire and be joined.
+            auto* w = new (std::nothrow) Worker(this, body, arg);
+            if (!w || !w->thread.start(worker_main, w, stack_size_)) {
+                delete w;
+                return false;
+            }
             ++live_;
         }
     }
-    if (handed) {
-        plat::wake_word(&handed->state);
-        return true;
-    }
-    auto* first = new (std::nothrow) FirstBody{this, body, arg};
-    if (first && start_detached(worker_main, first, stack_size_)) return true;
-    delete first;
-    retire();
-    return false;
+    if (handed) plat::wake_word(&handed->state);
+    return true;
 }
 
 void WorkerPool::worker_main(void* p) {
-    FirstBody first = *static_cast<FirstBody*>(p);
-    delete static_cast<FirstBody*>(p);
-    Worker self;
-    self.body = first.body;
-    self.arg = first.arg;
+    Worker& self = *static_cast<Worker*>(p);
     do {
         self.body(self.arg);
-    } while (first.pool->park(self));
-    first.pool->retire();
+    } while (self.pool->park(self));
+    self.pool->retire(self);
 }
 
 // Parks the worker until run() hands it a body (true), or until it is to end:
@@ -103,10 +95,27 @@ bool WorkerPool::park(Worker& self) {
     return false;
 }
 
-void WorkerPool::retire() {
-    std::lock_guard<std::mutex> hold(lock_);
-    --live_;
-    retired_.notify_all();
+// The worker's last step in the pool: it leaves itself to be joined and
+// joins those that retired before it, which have ended or are about to.
+void WorkerPool::retire(Worker& self) {
+    Worker* earlier;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        earlier = retired_;
+        self.next = nullptr;
+        retired_ = &self;
+        if (--live_ == 0) all_retired_.notify_all();
+    }
+    join_all(earlier);
+}
+
+void WorkerPool::join_all(Worker* list) {
+    while (list) {
+        Worker* w = list;
+        list = w->next;
+        w->thread.join_for(-1);
+        delete w;
+    }
 }
 
 bool WorkerPool::drain(int timeout_ms) {
@@ -119,9 +128,18 @@ bool WorkerPool::drain(int timeout_ms) {
         plat::wake_word(&w->state);
     }
     parked_count_ = 0;
-    bool gone = retired_.wait_for(hold, std::chrono::milliseconds(timeout_ms),
-                                  [&] { return live_ == 0; });
+    auto none_live = [&] { return live_ == 0; };
+    bool gone = true;
+    if (timeout_ms < 0) {
+        all_retired_.wait(hold, none_live);
+    } else {
+        gone = all_retired_.wait_for(hold, std::chrono::milliseconds(timeout_ms), none_live);
+    }
+    Worker* retired = retired_;
+    retired_ = nullptr;
     draining_ = false;
+    hold.unlock();
+    join_all(retired);
     return gone;
 }
 

@@ -24,23 +24,28 @@ public:
     bool run(ThreadBody body, void* arg);
 
     // Releases every parked worker and has each running one end after its
-    // body instead of parking. Waits up to timeout_ms for all of them to be
-    // gone; true when none is left. The pool serves run() again afterwards.
+    // body instead of parking. Waits up to timeout_ms (< 0: no limit) for all
+    // of them to end and joins every one that did, so none is left in the
+    // library's code; true when none is left. The pool serves run() again
+    // afterwards.
     bool drain(int timeout_ms);
 
 private:
     struct Worker;
-    struct FirstBody;
-    static void worker_main(void* first);
+    static void worker_main(void* self);
     bool park(Worker& self);
-    void retire();
+    void retire(Worker& self);
+    static void join_all(Worker* list);
 
     const size_t stack_size_;
     std::mutex lock_;
-    std::condition_variable retired_;  // drain waits on it for live_ to reach 0
-    Worker* parked_ = nullptr;         // most recently parked first: warmest stack
+    std::condition_variable all_retired_;  // drain waits on it for live_ to reach 0
+    Worker* parked_ = nullptr;             // most recently parked first: warmest stack
     int parked_count_ = 0;
-    int live_ = 0;                     // workers whose thread has not ended
+    int live_ = 0;                         // workers that have not retired
+    // Retired workers not joined yet. Each retiring worker joins the ones
+    // before it, so workers that end on their idle limit do not pile up.
+    Worker* retired_ = nullptr;
     bool draining_ = false;
 };
 

@@ -1,7 +1,15 @@
 // The certificate chain, private key, random generator and server
 // configuration that every TLS session of a run shares.
+#include <mbedtls/build_info.h>
 #include <mbedtls/x509.h>
 #include <psa/crypto.h>
+
+// Every session draws from the one random generator and signs with the one
+// key, from many threads at once; only the library's own locking makes that
+// safe.
+#if !defined(MBEDTLS_THREADING_C) || !defined(MBEDTLS_THREADING_PTHREAD)
+#error "mbedTLS must be built with MBEDTLS_THREADING_C and MBEDTLS_THREADING_PTHREAD"
+#endif
 
 #include "state.h"
 #include "tls/tls_session.h"

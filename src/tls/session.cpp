@@ -5,7 +5,6 @@
 // transfer inside those calls is non-blocking (session_bio.cpp), so the lock
 // is held for a moment only. The waits for the socket happen outside it.
 #include <algorithm>
-#include <chrono>
 
 #include "net/client_conn.h"
 #include "state.h"
@@ -14,7 +13,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Hold = std::lock_guard<std::mutex>;
 
 constexpr int kCloseWaitMs = 1000;
@@ -25,10 +23,11 @@ bool would_block(int rc) {
 }
 
 // Under the lock. After a fatal error the session takes no further call, and
-// the socket is shut down so that the other thread's wait ends at once.
+// the other thread's wait for the socket ends at once.
 void mark_dead(TlsSession& s) {
     s.dead = true;
-    plat::socket_shutdown(s.sock);
+    if (s.woken) plat::socket_wake(s.sock, *s.woken);
+    else plat::socket_shutdown(s.sock);
 }
 
 // Under the lock. Sends the bytes the library still holds, whoever queued
@@ -71,29 +70,32 @@ int write_step(TlsSession& s, const char* p, size_t n) {
     return rc;
 }
 
-// Sends a close-notify, waiting at most kCloseWaitMs for the socket. Whatever
-// is queued goes first: a close-notify asked for over queued bytes would be
-// dropped by the library. Asked again after WANT_WRITE, the library only
-// sends the alert it queued the first time.
-void send_close_notify(TlsSession& s) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCloseWaitMs);
+// Sends a close-notify, waiting at most timeout_ms (< 0: no limit) for the
+// socket. Whatever is queued goes first: a close-notify asked for over queued
+// bytes would be dropped by the library. Asked again after WANT_WRITE, the
+// library only sends the alert it queued the first time.
+bool send_close_notify(TlsSession& s, int timeout_ms) {
+    const long long deadline = timeout_ms < 0 ? -1 : plat::monotonic_ms() + timeout_ms;
     bool alert_asked = false;
     for (;;) {
         int rc;
         {
             Hold hold(s.lock);
+            if (s.dead || s.notify_sent) return s.notify_sent;
             if (alert_asked || !s.out_dirty) {
                 alert_asked = true;
                 rc = mbedtls_ssl_close_notify(&s.ssl);
+                s.notify_sent = rc == 0;
             } else {
                 rc = flush_queued(s);
                 if (rc == 0) continue;  // the queue is empty: the alert next
             }
         }
-        if (rc != MBEDTLS_ERR_SSL_WANT_WRITE) return;  // sent, or it cannot be
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || !plat::wait_writable(s.sock, static_cast<int>(left.count()))) {
-            return;
+        if (rc != MBEDTLS_ERR_SSL_WANT_WRITE) return rc == 0;  // sent, or it cannot be
+        long long left = deadline < 0 ? -1 : deadline - plat::monotonic_ms();
+        if (deadline >= 0 && left <= 0) return false;
+        if (plat::wait_writable(s.sock, static_cast<int>(left), s.woken) != plat::Wait::kReady) {
+            return false;
         }
     }
 }
@@ -103,6 +105,7 @@ void send_close_notify(TlsSession& s) {
 int tls_session_open(ClientConn& conn) {
     TlsSession& s = conn.session;
     s.sock = conn.sock;
+    s.woken = conn.woken;
     mbedtls_ssl_init(&s.ssl);
     s.initialised = true;
     int rc = mbedtls_ssl_setup(&s.ssl, &g.ssl_conf);
@@ -115,20 +118,18 @@ int tls_session_open(ClientConn& conn) {
             if (rc == 0) s.handshake_done = true;
         }
         if (!would_block(rc)) return rc;
-        if (rc == MBEDTLS_ERR_SSL_WANT_WRITE) {
-            plat::wait_writable(s.sock, -1);
-        } else {
-            plat::wait_readable(s.sock, -1);
-        }
+        plat::Wait w = rc == MBEDTLS_ERR_SSL_WANT_WRITE ? plat::wait_writable(s.sock, -1, s.woken)
+                                                        : plat::wait_readable(s.sock, -1, s.woken);
+        if (w == plat::Wait::kWoken) return MBEDTLS_ERR_SSL_CONN_EOF;
     }
 }
 
-void tls_session_close(ClientConn& conn) {
+void tls_session_close(ClientConn& conn, bool orderly) {
     TlsSession& s = conn.session;
     if (!s.initialised) return;
     // The library sends nothing for a session whose handshake did not
     // complete; a dead one has nothing worth sending.
-    if (s.handshake_done && !s.dead) send_close_notify(s);
+    if (orderly && s.handshake_done) send_close_notify(s, kCloseWaitMs);
     mbedtls_ssl_free(&s.ssl);
     s.initialised = false;
     s.handshake_done = false;
@@ -163,11 +164,9 @@ long tls_session_read(TlsSession& s, char* buf, size_t cap) {
         if (held_input) continue;
         // An alert of this reader's is queued: it must go out even while the
         // client sends nothing, so wake for the socket taking it too.
-        if (own_bytes_queued) {
-            plat::wait_readable_or_writable(s.sock, -1);
-        } else {
-            plat::wait_readable(s.sock, -1);
-        }
+        plat::Wait w = own_bytes_queued ? plat::wait_readable_or_writable(s.sock, -1, s.woken)
+                                        : plat::wait_readable(s.sock, -1, s.woken);
+        if (w == plat::Wait::kWoken) return 0;
     }
 }
 
@@ -184,10 +183,12 @@ bool tls_session_write_all(TlsSession& s, const char* buf, size_t len) {
         if (rc > 0) {
             done += static_cast<size_t>(rc);
         } else if (rc == MBEDTLS_ERR_SSL_WANT_WRITE) {
-            plat::wait_writable(s.sock, -1);
+            if (plat::wait_writable(s.sock, -1, s.woken) == plat::Wait::kWoken) return false;
         } else if (rc < 0) {
             return false;
         }
     }
     return true;
 }
+
+bool tls_session_end_output(TlsSession& s) { return send_close_notify(s, -1); }

@@ -2,6 +2,7 @@
 // connection.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 
@@ -25,12 +26,16 @@ struct TlsSession {
     mbedtls_ssl_context ssl;
     std::mutex lock;
     plat::Socket sock = plat::kNoSocket;
+    // The connection's wake-up word: once set, every wait for the socket
+    // gives up and the call fails.
+    std::atomic<int>* woken = nullptr;
     bool out_dirty = false;      // bytes queued inside the library, not yet sent
     bool write_pending = false;  // the writer's own record is among them
     size_t pending_len = 0;      // plaintext length of that record
     bool initialised = false;    // ssl was initialised and must be freed
     bool handshake_done = false;
     bool dead = false;           // a fatal error: no further library call
+    bool notify_sent = false;    // our close-notify is out: never a second one
 };
 
 // Loads the certificate chain and key named in the configuration into g.
@@ -44,10 +49,17 @@ void tls_credentials_free();
 // handshake on conn.sock. 0 on success, else the library's negative result.
 // Waits for the client without limit; shutting the socket down ends the wait.
 int tls_session_open(ClientConn& conn);
-// Sends a close-notify when the handshake had completed (waiting at most 1 s
-// for the socket), then releases the session. No other thread may be using
-// it. Safe whatever tls_session_open returned.
-void tls_session_close(ClientConn& conn);
+// With `orderly`, sends a close-notify when the handshake had completed and
+// none was sent yet (waiting at most 1 s for the socket); without, sends
+// nothing, so the client can tell that its stream was cut. Then releases the
+// session. No other thread may be using it. Safe whatever tls_session_open
+// returned.
+void tls_session_close(ClientConn& conn, bool orderly);
+
+// Ends our direction of the session: one close-notify after every byte
+// already queued, while the client may go on sending. Waits for the socket
+// like a write. True when the close-notify was sent (now or before).
+bool tls_session_end_output(TlsSession& s);
 
 // Reads plaintext. > 0: bytes read (at most cap); 0: the client closed (end
 // of stream or close-notify) or the session failed. Waits for the client

@@ -70,6 +70,75 @@ std::string Client::recv_to_end(bool* ended, int timeout_ms) {
     return got;
 }
 
+std::string Client::send_while_reading(size_t bytes, std::string_view marker, int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    static const std::string filler(16384, 'u');
+    std::string got;
+    char buf[16384];
+    size_t sent = 0;
+    bool sending = true;
+    while (got.find(marker) == std::string::npos && Clock::now() < deadline) {
+        if (sending && sent < bytes) {
+            size_t n = std::min(filler.size(), bytes - sent);
+            long k = tls_ ? mbedtls_ssl_write(&secure_->ssl(),
+                                              reinterpret_cast<const unsigned char*>(filler.data()), n)
+                          : ::send(fd(), filler.data(), n, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (k > 0) sent += static_cast<size_t>(k);
+            bool blocked = k == MBEDTLS_ERR_SSL_WANT_WRITE || k == MBEDTLS_ERR_SSL_WANT_READ ||
+                           (k < 0 && (errno == EAGAIN || errno == EINTR));
+            if (k <= 0 && !blocked) sending = false;
+        }
+        long r = tls_ ? mbedtls_ssl_read(&secure_->ssl(), reinterpret_cast<unsigned char*>(buf),
+                                         sizeof buf)
+                      : ::recv(fd(), buf, sizeof buf, MSG_DONTWAIT);
+        if (r > 0) {
+            got.append(buf, static_cast<size_t>(r));
+        } else if (r == 0 || (tls_ && r != MBEDTLS_ERR_SSL_WANT_READ &&
+                              r != MBEDTLS_ERR_SSL_WANT_WRITE) ||
+                   (!tls_ && errno != EAGAIN && errno != EINTR)) {
+            break;
+        } else if (!sending || sent == bytes) {
+            wait_for(fd(), POLLIN, deadline);
+        } else {
+            wait_for(fd(), POLLIN | POLLOUT, std::min(deadline, Clock::now() + std::chrono::milliseconds(10)));
+        }
+    }
+    return got;
+}
+
+Ending Client::read_to_end(int timeout_ms) {
+    constexpr size_t kKept = 64u << 10;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    Ending e;
+    char buf[16384];
+    for (;;) {
+        long n;
+        if (tls_) {
+            int rc = mbedtls_ssl_read(&secure_->ssl(), reinterpret_cast<unsigned char*>(buf),
+                                      sizeof buf);
+            if (rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_WANT_WRITE) {
+                if (mbedtls_ssl_check_pending(&secure_->ssl())) continue;
+                if (!wait_for(fd(), rc == MBEDTLS_ERR_SSL_WANT_READ ? POLLIN : POLLOUT, deadline)) {
+                    return e;
+                }
+                continue;
+            }
+            if (rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) e.how = End::kOrderly;
+            else if (rc <= 0) e.how = End::kCut;
+            n = rc;
+        } else {
+            if (!wait_for(fd(), POLLIN, deadline)) return e;
+            n = ::recv(fd(), buf, sizeof buf, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n == 0) e.how = End::kOrderly;
+            else if (n < 0) e.how = End::kCut;
+        }
+        if (n <= 0) return e;
+        e.bytes += static_cast<size_t>(n);
+        if (e.text.size() < kKept) e.text.append(buf, std::min(static_cast<size_t>(n), kKept - e.text.size()));
+    }
+}
+
 bool Client::stays_quiet(int timeout_ms) {
     bool ended = false;
     std::string got = recv_to_end(&ended, timeout_ms);

@@ -14,6 +14,21 @@
 
 namespace anyclient {
 
+// How the proxy ended the stream this client reads.
+enum class End {
+    kNone,     // the time ran out first
+    kOrderly,  // plain: end of stream; TLS: close-notify
+    kCut,      // plain: reset; TLS: an end or reset without close-notify
+};
+
+// What read_to_end saw: how the stream ended, how many bytes came before
+// that, and the first of them (up to 64 KiB).
+struct Ending {
+    End how = End::kNone;
+    size_t bytes = 0;
+    std::string text;
+};
+
 class Client {
 public:
     // Connects to 127.0.0.1:port and, with tls, completes the handshake.
@@ -28,6 +43,13 @@ public:
     // Reads until the connection ends; *ended tells whether it did (rather
     // than the time running out).
     std::string recv_to_end(bool* ended, int timeout_ms = loopback::kWaitMs);
+    // Sends `bytes` filler bytes while reading, on this one thread, until
+    // `marker` has arrived, the connection ended or the time ran out; the
+    // sending stops early when the proxy takes no more. Returns what was read.
+    std::string send_while_reading(size_t bytes, std::string_view marker,
+                                   int timeout_ms = loopback::kWaitMs);
+    // Reads until the stream ends and tells how it ended.
+    Ending read_to_end(int timeout_ms = loopback::kWaitMs);
     // True when nothing arrives and the connection stays open for timeout_ms.
     bool stays_quiet(int timeout_ms);
 

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <ctime>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,13 +23,43 @@ long finish_transfer(ssize_t n) {
     return -1;
 }
 
-bool wait_for(Socket s, short events, int timeout_ms) {
-    pollfd p{s, events, 0};
+// Waits after a peer's end are made in slices of this length: the hang-up
+// flag then stays raised, so it can no longer carry a wake-up.
+constexpr int kWakeSliceMs = 50;
+
+long long deadline_after(int timeout_ms) {
+    return timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms;
+}
+
+// Milliseconds left until deadline (-1: none), for poll.
+int time_left(long long deadline) {
+    if (deadline < 0) return -1;
+    long long left = deadline - monotonic_ms();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// A wake-up (socket_wake) is a read shutdown of the socket, which raises
+// POLLRDHUP, so a wait that can be woken watches for it as well. A peer that
+// ends its side raises it too, and for good: a wait for room to write then
+// goes on in slices that look at the word.
+Wait wait_for(Socket s, short events, int timeout_ms, const std::atomic<int>* woken) {
+    const long long deadline = deadline_after(timeout_ms);
+    bool hangup_wakes = woken != nullptr;
     for (;;) {
-        int rc = poll(&p, 1, timeout_ms);
-        if (rc > 0) return true;
-        if (rc == 0) return false;
-        if (errno != EINTR) return true;  // let the next call report the failure
+        if (woken && woken->load()) return Wait::kWoken;
+        int left = time_left(deadline);
+        if (woken && !hangup_wakes && (left < 0 || left > kWakeSliceMs)) left = kWakeSliceMs;
+        pollfd p{s, static_cast<short>(events | (hangup_wakes ? POLLRDHUP : 0)), 0};
+        int rc = poll(&p, 1, left);
+        if (rc < 0 && errno == EINTR) continue;  // the deadline holds across signals
+        if (rc < 0) return Wait::kReady;         // let the next call report the failure
+        if (woken && woken->load()) return Wait::kWoken;
+        if (rc == 0) {
+            if (deadline >= 0 && time_left(deadline) == 0) return Wait::kTimeout;
+            continue;
+        }
+        if (p.revents & (events | POLLERR | POLLHUP | POLLNVAL)) return Wait::kReady;
+        hangup_wakes = false;
     }
 }
 
@@ -57,7 +88,21 @@ void socket_shutdown(Socket s) {
     if (s != kNoSocket) shutdown(s, SHUT_RDWR);
 }
 
-void socket_shutdown_read(Socket s) {
+void socket_shutdown_write(Socket s) {
+    if (s != kNoSocket) shutdown(s, SHUT_WR);
+}
+
+void socket_close_abortive(Socket s) {
+    if (s == kNoSocket) return;
+    linger off{1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+    close(s);
+}
+
+// A read shutdown makes a blocked recv return 0 and raises POLLRDHUP, and
+// unlike a write shutdown it sends the peer nothing.
+void socket_wake(Socket s, std::atomic<int>& woken) {
+    woken.store(1);
     if (s != kNoSocket) shutdown(s, SHUT_RD);
 }
 
@@ -146,12 +191,52 @@ bool last_error_was_reset() {
     return t_last_errno == EPIPE || t_last_errno == ECONNRESET;
 }
 
-bool wait_readable(Socket s, int timeout_ms) { return wait_for(s, POLLIN, timeout_ms); }
+bool socket_send_all(Socket s, const void* buf, size_t len, const std::atomic<int>& woken) {
+    const char* p = static_cast<const char*>(buf);
+    while (len > 0) {
+        long n = socket_send_nowait(s, p, len);
+        if (n == kWouldBlock) {
+            if (wait_writable(s, -1, &woken) == Wait::kWoken) return false;
+            continue;
+        }
+        if (n <= 0) return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
 
-bool wait_writable(Socket s, int timeout_ms) { return wait_for(s, POLLOUT, timeout_ms); }
+Wait wait_readable(Socket s, int timeout_ms, const std::atomic<int>* woken) {
+    return wait_for(s, POLLIN, timeout_ms, woken);
+}
 
-bool wait_readable_or_writable(Socket s, int timeout_ms) {
-    return wait_for(s, POLLIN | POLLOUT, timeout_ms);
+Wait wait_writable(Socket s, int timeout_ms, const std::atomic<int>* woken) {
+    return wait_for(s, POLLOUT, timeout_ms, woken);
+}
+
+Wait wait_readable_or_writable(Socket s, int timeout_ms, const std::atomic<int>* woken) {
+    return wait_for(s, POLLIN | POLLOUT, timeout_ms, woken);
+}
+
+// A listening socket that was shut down reports POLLHUP even when asked for
+// no event, so it wakes the wait without reporting waiting clients.
+Wait wait_readable_while_listening(Socket s, Socket listener, int timeout_ms) {
+    const long long deadline = deadline_after(timeout_ms);
+    for (;;) {
+        pollfd p[2] = {{s, POLLIN, 0}, {listener, 0, 0}};
+        int rc = poll(p, 2, time_left(deadline));
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0) return Wait::kReady;
+        if (p[1].revents) return Wait::kWoken;
+        if (rc > 0) return Wait::kReady;
+        if (time_left(deadline) == 0) return Wait::kTimeout;
+    }
+}
+
+long long monotonic_ms() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
 bool socket_connect_timed(Socket s, const char* ip, int port, int timeout_ms) {
@@ -164,17 +249,12 @@ bool socket_connect_timed(Socket s, const char* ip, int port, int timeout_ms) {
         errno != EINPROGRESS && errno != EINTR) {
         return false;  // refused at once, as a loopback connect to a closed port is
     }
-    if (!wait_writable(s, timeout_ms)) return false;
+    if (wait_writable(s, timeout_ms) != Wait::kReady) return false;
     int err = 0;
     socklen_t len = sizeof err;
     if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return false;
     set_blocking(s, true);
     return true;
-}
-
-void socket_set_recv_timeout(Socket s, int timeout_ms) {
-    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
 }  // namespace plat

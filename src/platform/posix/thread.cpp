@@ -11,68 +11,58 @@
 namespace plat {
 namespace {
 
-struct Start {
-    ThreadBody body;
-    void* arg;
-};
-
-extern "C" void* run(void* p) {
-    Start start = *static_cast<Start*>(p);
-    delete static_cast<Start*>(p);
-    start.body(start.arg);
-    return nullptr;
-}
-
-bool spawn(pthread_t* id, ThreadBody body, void* arg, size_t stack_size, bool detached) {
+bool spawn(pthread_t* id, void* (*entry)(void*), void* arg, size_t stack_size) {
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return false;
     pthread_attr_setstacksize(&attr, stack_size);
-    if (detached) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    auto* start = new (std::nothrow) Start{body, arg};
-    int rc = start ? pthread_create(id, &attr, run, start) : ENOMEM;
+    int rc = pthread_create(id, &attr, entry, arg);
     pthread_attr_destroy(&attr);
-    if (rc != 0) delete start;
     return rc == 0;
 }
 
 }  // namespace
 
+// Freed by the join.
+struct Thread::Control {
+    ThreadBody body;
+    void* arg;
+    std::atomic<int> done{0};  // set once the body has returned
+};
+
+extern "C" void* thread_entry(void* p) {
+    auto* control = static_cast<Thread::Control*>(p);
+    control->body(control->arg);
+    control->done.store(1);
+    wake_word(&control->done);
+    return nullptr;
+}
+
 Thread::~Thread() {
-    if (started_) pthread_detach(static_cast<pthread_t>(id_));
+    if (control_) pthread_detach(static_cast<pthread_t>(id_));
 }
 
 bool Thread::start(ThreadBody body, void* arg, size_t stack_size) {
+    if (control_) return false;
+    auto* control = new (std::nothrow) Control{body, arg};
     pthread_t id;
-    if (started_ || !spawn(&id, body, arg, stack_size, false)) return false;
-    id_ = static_cast<unsigned long>(id);
-    started_ = true;
+    if (!control || !spawn(&id, thread_entry, control, stack_size)) {
+        delete control;
+        return false;
+    }
+    id_ = static_cast<unsigned long long>(id);
+    control_ = control;
     return true;
 }
 
+// The timed part waits on the done word (monotonic, and seen by the
+// sanitizers, unlike pthread_clockjoin_np); the join itself is then short.
 bool Thread::join_for(int timeout_ms) {
-    if (!started_) return true;
-    started_ = false;
-    auto id = static_cast<pthread_t>(id_);
-    if (timeout_ms < 0) return pthread_join(id, nullptr) == 0;
-    timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += timeout_ms / 1000;
-    deadline.tv_nsec += (timeout_ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
-    int rc;
-    while ((rc = pthread_timedjoin_np(id, nullptr, &deadline)) == EINTR) {
-    }
-    if (rc == 0) return true;
-    pthread_detach(id);
-    return false;
-}
-
-bool start_detached(ThreadBody body, void* arg, size_t stack_size) {
-    pthread_t id;
-    return spawn(&id, body, arg, stack_size, true);
+    if (!control_) return true;
+    if (!wait_on_word(control_->done, 0, timeout_ms)) return false;
+    pthread_join(static_cast<pthread_t>(id_), nullptr);
+    delete control_;
+    control_ = nullptr;
+    return true;
 }
 
 void sleep_ms(int ms) {

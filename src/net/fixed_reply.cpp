@@ -1,0 +1,26 @@
+#include "net/fixed_reply.h"
+
+namespace {
+
+void discard_input(ClientConn& conn, std::span<char> scratch) {
+    const long long deadline = plat::monotonic_ms() + kReplyLingerMs;
+    for (;;) {
+        long long left = deadline - plat::monotonic_ms();
+        if (left <= 0) return;
+        if (plat::wait_readable(conn.sock, static_cast<int>(left), conn.woken) !=
+            plat::Wait::kReady) {
+            return;
+        }
+        long n = plat::socket_recv_nowait(conn.sock, scratch.data(), scratch.size());
+        if (n != plat::kWouldBlock && n <= 0) return;
+    }
+}
+
+}  // namespace
+
+void send_fixed_reply(ClientConn& conn, std::string_view reply, std::span<char> scratch) {
+    if (!client_write_all(conn, reply.data(), reply.size())) return;
+    if (conn.tls && !tls_session_end_output(conn.session)) return;
+    plat::socket_shutdown_write(conn.sock);
+    discard_input(conn, scratch);
+}
