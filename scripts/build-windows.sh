@@ -114,8 +114,9 @@ build_mbedtls() {
     local work="$cache/work/mbedtls"
     rm -rf "$work"
     fetch_mbedtls_source "$work"
-    local dsc
-    dsc=$(ls "$work"/src/mbedtls_*.dsc | head -n 1)
+    local dscs=("$work"/src/mbedtls_*.dsc)
+    local dsc=${dscs[0]}
+    [ -f "$dsc" ] || { log "no mbedTLS source package was downloaded"; exit 1; }
     # Unpacked with Debian's patches, as the Linux build's packages were
     # built. apt has checked the files against the signed index already.
     dpkg-source --no-check -x "$dsc" "$work/mbedtls" >/dev/null
@@ -177,7 +178,7 @@ stage_build() {
     # Test discovery runs the test program under Wine while building.
     "$root/scripts/wine-server" start
     trap '"$root/scripts/wine-server" stop' EXIT
-    cmake -S "$root" -B "$builddir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+    (cd "$root" && cmake --preset windows)
     cmake --build "$builddir" -j "$jobs"
 }
 

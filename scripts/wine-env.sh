@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by scripts/wine-run and scripts/wine-server: one private, headless
 # Wine prefix for running the Windows build's programs.
 # VELKOR_WINEPREFIX in the environment points elsewhere.
