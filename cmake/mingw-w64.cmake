@@ -12,14 +12,20 @@ set(CMAKE_CXX_COMPILER ${VELKOR_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${VELKOR_MINGW_TRIPLE}-windres)
 
 # Cross-built mbedTLS, GoogleTest and jsmn (scripts/build-windows.sh deps).
-# VELKOR_WIN_DEPS in the environment points elsewhere, e.g. for a build of
-# another checkout against one shared prefix.
-if(DEFINED ENV{VELKOR_WIN_DEPS})
-  set(VELKOR_WIN_DEPS "$ENV{VELKOR_WIN_DEPS}")
-else()
-  get_filename_component(VELKOR_WIN_DEPS
-    "${CMAKE_CURRENT_LIST_DIR}/../third_party/win64/prefix" ABSOLUTE)
+# -DVELKOR_WIN_DEPS=DIR, or VELKOR_WIN_DEPS in the environment at the first
+# configure, points elsewhere (e.g. one prefix shared by several checkouts);
+# the choice is kept in the cache and handed on to try_compile projects.
+if(NOT VELKOR_WIN_DEPS)
+  if(DEFINED ENV{VELKOR_WIN_DEPS})
+    set(VELKOR_WIN_DEPS "$ENV{VELKOR_WIN_DEPS}")
+  else()
+    get_filename_component(VELKOR_WIN_DEPS
+      "${CMAKE_CURRENT_LIST_DIR}/../third_party/win64/prefix" ABSOLUTE)
+  endif()
 endif()
+set(VELKOR_WIN_DEPS "${VELKOR_WIN_DEPS}" CACHE PATH
+  "Prefix of the cross-built dependencies")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VELKOR_WIN_DEPS)
 
 # Libraries, headers and packages come only from the deps prefix and the
 # mingw sysroot, never from the host's /usr; programs (python3, ...) from the

@@ -149,6 +149,7 @@ copy_jsmn() {
         log "jsmn already copied"
         return
     fi
+    log "copying jsmn.h"
     mkdir -p "$prefix/include"
     cp /usr/include/jsmn.h "$prefix/include/jsmn.h"
 }
