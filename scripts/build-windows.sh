@@ -164,7 +164,8 @@ stage_deps() {
 }
 
 stage_wine() {
-    if [ -f "$cache/wine/system.reg" ]; then
+    # The prefix scripts/wine-env.sh chooses (VELKOR_WINEPREFIX overrides).
+    if [ -f "${VELKOR_WINEPREFIX:-$cache/wine}/system.reg" ]; then
         log "Wine prefix already there"
         return
     fi
