@@ -1,0 +1,207 @@
+#!/usr/bin/env bash
+# Windows x86-64 cross build on Debian 12: mingw-w64 (posix threads) + Wine.
+#
+#   scripts/build-windows.sh [STAGE...]
+#
+# Stages, each idempotent and callable on its own:
+#   packages  Debian packages: the mingw-w64 posix compilers, Wine, zip, ...
+#   deps      mbedTLS 3.6 (threading on), GoogleTest and jsmn cross-built
+#             once into third_party/win64/prefix (git-ignored)
+#   wine      a private headless Wine prefix under third_party/win64/wine
+#   build     configure and build the project into build-windows/ with
+#             cmake/mingw-w64.cmake (a detached wineserver runs meanwhile,
+#             because test discovery runs the test program under Wine)
+#   test      run ctest in build-windows/ under Wine
+# No stage given: packages deps wine build.
+#
+# Environment: JOBS (default 2) caps build parallelism.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cache="$root/third_party/win64"
+prefix="$cache/prefix"
+toolchain="$root/cmake/mingw-w64.cmake"
+builddir="$root/build-windows"
+jobs=${JOBS:-2}
+want_suite=trixie
+
+log() { printf 'build-windows: %s\n' "$*"; }
+
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+stage_packages() {
+    # The posix-thread compilers only: the metapackage would add the win32
+    # thread model too, whose gcc 12 has no std::thread/std::mutex.
+    local need=() pkg
+    for pkg in g++-mingw-w64-x86-64-posix wine64 wine zip cmake ninja-build \
+               python3 dpkg-dev googletest libjsmn-dev debian-archive-keyring; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' \
+            || need+=("$pkg")
+    done
+    if [ ${#need[@]} -eq 0 ]; then
+        log "packages already installed"
+        return
+    fi
+    log "installing ${need[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+        --no-install-recommends "${need[@]}"
+}
+
+# The first deb822 or one-line source of this machine that serves Debian's
+# main archive (not the security archive), so no mirror name is hard-coded.
+# Same rule as scripts/setup.sh.
+machine_mirror() {
+    local f
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk '
+            /^URIs:/ { uri = $2 }
+            /^Suites:/ { if ($0 !~ /security/ && uri != "") { print uri; exit } }
+        ' "$f"
+    done | head -n 1
+    if [ -f /etc/apt/sources.list ]; then
+        awk '$1 == "deb" && $0 !~ /security/ {
+                 for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit }
+             }' /etc/apt/sources.list
+    fi
+}
+
+# Debian's trixie source package of mbedTLS (3.6), fetched through a private
+# deb-src list into $1; the machine's apt configuration is left untouched.
+fetch_mbedtls_source() {
+    local work=$1 mirror
+    mirror=$(machine_mirror | head -n 1)
+    [ -n "$mirror" ] || { log "no Debian mirror found in /etc/apt"; exit 1; }
+    log "fetching the mbedTLS source package of $want_suite from this machine's mirror"
+    mkdir -p "$work/apt/lists/partial" "$work/apt/cache/archives/partial" \
+             "$work/apt/etc/preferences.d" "$work/src"
+    local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+    echo "deb-src [signed-by=$keyring] $mirror $want_suite main" > "$work/apt/etc/sources.list"
+    : > "$work/apt/status"
+    # Sandbox user root: apt's own user may not write into this folder.
+    local opts=(
+        -o Dir::Etc::SourceList="$work/apt/etc/sources.list"
+        -o Dir::Etc::SourceParts=/dev/null
+        -o Dir::Etc::PreferencesParts="$work/apt/etc/preferences.d"
+        -o Dir::State::Lists="$work/apt/lists"
+        -o Dir::Cache="$work/apt/cache"
+        -o Dir::State::status="$work/apt/status"
+        -o APT::Get::List-Cleanup=0
+        -o APT::Sandbox::User=root
+    )
+    apt-get "${opts[@]}" -qq update
+    (cd "$work/src" && apt-get "${opts[@]}" -qq source --download-only mbedtls)
+}
+
+cmake_cross() {
+    # $1 source, $2 build folder, then extra cache settings.
+    local src=$1 bld=$2
+    shift 2
+    cmake -S "$src" -B "$bld" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$prefix" "$@" >/dev/null
+    cmake --build "$bld" -j "$jobs" >/dev/null
+    cmake --install "$bld" >/dev/null
+}
+
+build_mbedtls() {
+    if [ -f "$prefix/lib/libmbedcrypto.a" ] && [ -f "$prefix/include/mbedtls/ssl.h" ]; then
+        log "mbedTLS already built"
+        return
+    fi
+    local work="$cache/work/mbedtls"
+    rm -rf "$work"
+    fetch_mbedtls_source "$work"
+    local dscs=("$work"/src/mbedtls_*.dsc)
+    local dsc=${dscs[0]}
+    [ -f "$dsc" ] || { log "no mbedTLS source package was downloaded"; exit 1; }
+    # Unpacked with Debian's patches, as the Linux build's packages were
+    # built. apt has checked the files against the signed index already.
+    dpkg-source --no-check -x "$dsc" "$work/mbedtls" >/dev/null
+    log "building mbedTLS $(basename "$dsc" .dsc | sed 's/^mbedtls_//') (static, threading on)"
+    # Threading on, as the Linux build has it; winpthreads provides pthreads.
+    (cd "$work/mbedtls" &&
+        python3 scripts/config.py set MBEDTLS_THREADING_C &&
+        python3 scripts/config.py set MBEDTLS_THREADING_PTHREAD)
+    cmake_cross "$work/mbedtls" "$work/build" \
+        -DENABLE_TESTING=OFF -DENABLE_PROGRAMS=OFF -DGEN_FILES=OFF \
+        -DUSE_SHARED_MBEDTLS_LIBRARY=OFF -DUSE_STATIC_MBEDTLS_LIBRARY=ON
+    rm -rf "$work"
+}
+
+build_googletest() {
+    if [ -f "$prefix/lib/libgtest.a" ]; then
+        log "GoogleTest already built"
+        return
+    fi
+    local work="$cache/work/googletest"
+    rm -rf "$work"
+    log "building GoogleTest from /usr/src/googletest"
+    cmake_cross /usr/src/googletest "$work" -DBUILD_GMOCK=OFF
+    rm -rf "$work"
+}
+
+copy_jsmn() {
+    # Header only; copied because the cross build must not search /usr/include.
+    if [ -f "$prefix/include/jsmn.h" ]; then
+        log "jsmn already copied"
+        return
+    fi
+    log "copying jsmn.h"
+    mkdir -p "$prefix/include"
+    cp /usr/include/jsmn.h "$prefix/include/jsmn.h"
+}
+
+stage_deps() {
+    command -v x86_64-w64-mingw32-g++-posix >/dev/null || {
+        log "no mingw-w64 compiler: run the packages stage first"; exit 1; }
+    build_mbedtls
+    build_googletest
+    copy_jsmn
+    rm -rf "$cache/work"
+}
+
+stage_wine() {
+    # The prefix scripts/wine-env.sh chooses (VELKOR_WINEPREFIX overrides).
+    if [ -f "${VELKOR_WINEPREFIX:-$cache/wine}/system.reg" ]; then
+        log "Wine prefix already there"
+        return
+    fi
+    log "creating the Wine prefix"
+    # Starts a detached server first, so no Wine process keeps a pipe of
+    # ours, then wineboot creates the prefix.
+    "$root/scripts/wine-server" start
+    "$root/scripts/wine-server" stop
+}
+
+stage_build() {
+    # Test discovery runs the test program under Wine while building.
+    "$root/scripts/wine-server" start
+    trap '"$root/scripts/wine-server" stop' EXIT
+    (cd "$root" && cmake --preset windows)
+    cmake --build "$builddir" -j "$jobs"
+}
+
+stage_test() {
+    "$root/scripts/wine-server" start
+    trap '"$root/scripts/wine-server" stop' EXIT
+    ctest --test-dir "$builddir" --output-on-failure -j "$jobs"
+}
+
+run_stage() {
+    case "$1" in
+        packages) stage_packages ;;
+        deps) stage_deps ;;
+        wine) stage_wine ;;
+        build) stage_build ;;
+        test) stage_test ;;
+        *) echo "unknown stage: $1 (packages, deps, wine, build, test)" >&2; exit 2 ;;
+    esac
+}
+
+[ $# -gt 0 ] || set -- packages deps wine build
+for stage in "$@"; do
+    run_stage "$stage"
+done
