@@ -6,8 +6,19 @@
 // figures are per core and free of socket costs.
 //
 //   tls_limits CERT KEY [--seconds S]
-// prints lines "LIMIT <what> <value> <unit>" for bench/run.sh: handshakes
-// with the library's default client offer, records for each AEAD suite.
+//       handshakes with the library's default client offer for TLS 1.3 and
+//       1.2, records for each AEAD suite
+//   tls_limits CERT KEY [--seconds S] --version 1.2|1.3 [--suite NAME]
+//              [--group NAME] [--sigalg NAME]
+//       one version, the client offering only the named suite (mbedTLS name),
+//       group (x25519, secp256r1, ...) and signature algorithm
+//       (ecdsa_secp256r1_sha256, rsa_pss_rsae_sha256, rsa_pkcs1_sha256, ...),
+//       so the handshake is the one another client negotiated with the proxy;
+//       records under the negotiated suite
+//
+// Prints lines "LIMIT <what> <value> <unit>" and, when pinned, one line
+// "NEGOTIATED ..." for bench/run.sh. The server side is always configured
+// as the proxy configures it: only the client's offer is restricted.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -74,7 +85,15 @@ void fail(const char* what, int rc) {
     exit(1);
 }
 
-void setup(Shared& s, const char* cert, const char* key, mbedtls_ssl_protocol_version version) {
+// What the client offers; empty or zero means the library's default.
+struct Offer {
+    mbedtls_ssl_protocol_version version;
+    int suites[2] = {0, 0};
+    uint16_t groups[2] = {0, 0};
+    uint16_t sig_algs[2] = {0, 0};
+};
+
+void setup(Shared& s, const char* cert, const char* key, const Offer& offer) {
     mbedtls_entropy_init(&s.entropy);
     mbedtls_ctr_drbg_init(&s.drbg);
     mbedtls_x509_crt_init(&s.cert);
@@ -98,8 +117,12 @@ void setup(Shared& s, const char* cert, const char* key, mbedtls_ssl_protocol_ve
     if (rc) fail("client config", rc);
     mbedtls_ssl_conf_rng(&s.client, mbedtls_ctr_drbg_random, &s.drbg);
     mbedtls_ssl_conf_authmode(&s.client, MBEDTLS_SSL_VERIFY_NONE);
-    mbedtls_ssl_conf_min_tls_version(&s.client, version);
-    mbedtls_ssl_conf_max_tls_version(&s.client, version);
+    mbedtls_ssl_conf_min_tls_version(&s.client, offer.version);
+    mbedtls_ssl_conf_max_tls_version(&s.client, offer.version);
+    // The config keeps these pointers: offer outlives it in main.
+    if (offer.suites[0]) mbedtls_ssl_conf_ciphersuites(&s.client, offer.suites);
+    if (offer.groups[0]) mbedtls_ssl_conf_groups(&s.client, offer.groups);
+    if (offer.sig_algs[0]) mbedtls_ssl_conf_sig_algs(&s.client, offer.sig_algs);
 }
 
 struct Pair {
@@ -153,27 +176,27 @@ void measure_handshakes(Shared& sh, const std::string& label, double seconds) {
     }
     printf("LIMIT handshake_%s %.1f handshakes/s/core (%.3f ms server CPU each, %d runs)\n",
            label.c_str(), count / cpu, 1000.0 * cpu / count, count);
+    printf("LIMIT handshake_us_%s %.1f us server CPU per full handshake\n", label.c_str(),
+           1e6 * cpu / count);
 }
 
-// Server encryption (its writes) and decryption (its reads) of full records
-// under one cipher suite, which the client offers alone.
-void measure_records(Shared& sh, const std::string& label, const char* aead,
-                     const std::string& suite, double seconds) {
-    const int suites[2] = {mbedtls_ssl_get_ciphersuite_id(suite.c_str()), 0};
-    if (suites[0] == 0) fail(suite.c_str(), -1);
-    mbedtls_ssl_conf_ciphersuites(&sh.client, suites);
-    Pair p(sh);
-    p.handshake();
-    static unsigned char data[16384], sink[16384];
+struct RecordCost {
     double enc_cpu = 0, dec_cpu = 0;
     size_t enc_bytes = 0, dec_bytes = 0;
+};
+
+// Server encryption (its writes) and decryption (its reads) of full records
+// on a session that has completed its handshake.
+RecordCost time_records(Pair& p, double seconds) {
+    RecordCost c;
+    static unsigned char data[16384], sink[16384];
     auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < until) {
+    while (c.dec_bytes < 4 * sizeof data || std::chrono::steady_clock::now() < until) {
         double t = cpu_seconds();
         int n = mbedtls_ssl_write(&p.server, data, sizeof data);
-        enc_cpu += cpu_seconds() - t;
+        c.enc_cpu += cpu_seconds() - t;
         if (n <= 0) fail("server write", n);
-        enc_bytes += static_cast<size_t>(n);
+        c.enc_bytes += static_cast<size_t>(n);
         for (size_t got = 0; got < static_cast<size_t>(n);) {
             int r = mbedtls_ssl_read(&p.client, sink, sizeof sink);
             if (r <= 0) fail("client read", r);
@@ -187,13 +210,28 @@ void measure_records(Shared& sh, const std::string& label, const char* aead,
             if (r <= 0) fail("server read", r);
             got += static_cast<size_t>(r);
         }
-        dec_cpu += cpu_seconds() - t;
-        dec_bytes += static_cast<size_t>(m);
+        c.dec_cpu += cpu_seconds() - t;
+        c.dec_bytes += static_cast<size_t>(m);
     }
+    return c;
+}
+
+void print_records(const std::string& label, const char* aead, const RecordCost& c) {
     printf("LIMIT encrypt_%s_%s %.1f MB/s/core\n", label.c_str(), aead,
-           enc_bytes / enc_cpu / 1e6);
+           c.enc_bytes / c.enc_cpu / 1e6);
     printf("LIMIT decrypt_%s_%s %.1f MB/s/core\n", label.c_str(), aead,
-           dec_bytes / dec_cpu / 1e6);
+           c.dec_bytes / c.dec_cpu / 1e6);
+}
+
+// Records under one cipher suite, which the client offers alone.
+void measure_records(Shared& sh, const std::string& label, const char* aead,
+                     const std::string& suite, double seconds) {
+    const int suites[2] = {mbedtls_ssl_get_ciphersuite_id(suite.c_str()), 0};
+    if (suites[0] == 0) fail(suite.c_str(), -1);
+    mbedtls_ssl_conf_ciphersuites(&sh.client, suites);
+    Pair p(sh);
+    p.handshake();
+    print_records(label, aead, time_records(p, seconds));
 }
 
 // The suite names of mbedTLS for one AEAD, protocol version and key type.
@@ -208,23 +246,113 @@ std::string suite_name(bool tls13, const char* aead, bool rsa) {
            (a == "AES-256-GCM" ? "-SHA384" : "-SHA256");
 }
 
+// The names the options take: IANA's, which mbedTLS's constants follow.
+struct Named {
+    const char* name;
+    uint16_t id;
+};
+
+const Named kGroups[] = {
+    {"x25519", MBEDTLS_SSL_IANA_TLS_GROUP_X25519},
+    {"secp256r1", MBEDTLS_SSL_IANA_TLS_GROUP_SECP256R1},
+    {"secp384r1", MBEDTLS_SSL_IANA_TLS_GROUP_SECP384R1},
+    {"secp521r1", MBEDTLS_SSL_IANA_TLS_GROUP_SECP521R1},
+    {"x448", MBEDTLS_SSL_IANA_TLS_GROUP_X448},
+    {"ffdhe2048", MBEDTLS_SSL_IANA_TLS_GROUP_FFDHE2048},
+};
+
+const Named kSigAlgs[] = {
+    {"ecdsa_secp256r1_sha256", MBEDTLS_TLS1_3_SIG_ECDSA_SECP256R1_SHA256},
+    {"ecdsa_secp384r1_sha384", MBEDTLS_TLS1_3_SIG_ECDSA_SECP384R1_SHA384},
+    {"ecdsa_secp521r1_sha512", MBEDTLS_TLS1_3_SIG_ECDSA_SECP521R1_SHA512},
+    {"rsa_pss_rsae_sha256", MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA256},
+    {"rsa_pss_rsae_sha384", MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA384},
+    {"rsa_pss_rsae_sha512", MBEDTLS_TLS1_3_SIG_RSA_PSS_RSAE_SHA512},
+    {"rsa_pkcs1_sha256", MBEDTLS_TLS1_3_SIG_RSA_PKCS1_SHA256},
+    {"rsa_pkcs1_sha384", MBEDTLS_TLS1_3_SIG_RSA_PKCS1_SHA384},
+    {"rsa_pkcs1_sha512", MBEDTLS_TLS1_3_SIG_RSA_PKCS1_SHA512},
+};
+
+template <size_t N>
+uint16_t lookup(const Named (&table)[N], const char* name, const char* what) {
+    for (const auto& e : table)
+        if (strcmp(e.name, name) == 0) return e.id;
+    fprintf(stderr, "tls_limits: unknown %s %s\n", what, name);
+    exit(2);
+}
+
+// One version with a pinned client offer: what the proxy negotiated with
+// another client, measured without the proxy.
+void measure_pinned(const char* cert, const char* key, const Offer& offer, const char* group,
+                    const char* sig_alg, double seconds) {
+    Shared sh;
+    setup(sh, cert, key, offer);
+    const char* label = offer.version == MBEDTLS_SSL_VERSION_TLS1_3 ? "tls13" : "tls12";
+    Pair p(sh);
+    p.handshake();
+    // Read from the server's session. mbedTLS 3.6 has no getter for the
+    // group or the signature algorithm: with a pin, the client offered that
+    // one alone and the handshake succeeded, so it is the one used.
+    std::string suite = mbedtls_ssl_get_ciphersuite(&p.server);
+    printf("NEGOTIATED %s version=%s suite=%s group=%s sigalg=%s\n", label,
+           mbedtls_ssl_get_version(&p.server), suite.c_str(),
+           group ? (std::string(group) + "(pinned)").c_str() : "library-default(unread)",
+           sig_alg ? (std::string(sig_alg) + "(pinned)").c_str() : "library-default(unread)");
+    measure_handshakes(sh, label, seconds);
+    RecordCost c = time_records(p, seconds);
+    print_records(label, suite.c_str(), c);
+    // Per MiB, the unit of the benchmark's bulk scenarios.
+    printf("LIMIT encrypt_us_%s %.1f us server CPU per MiB written (answers)\n", label,
+           1e6 * c.enc_cpu / c.enc_bytes * 1048576);
+    printf("LIMIT decrypt_us_%s %.1f us server CPU per MiB read (uploads)\n", label,
+           1e6 * c.dec_cpu / c.dec_bytes * 1048576);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        fprintf(stderr, "usage: tls_limits CERT KEY [--seconds S]\n");
+    if (argc < 3 || argc % 2 == 0) {
+        fprintf(stderr, "usage: tls_limits CERT KEY [--seconds S] [--version 1.2|1.3 "
+                        "[--suite NAME] [--group NAME] [--sigalg NAME]]\n");
         return 2;
     }
     double seconds = 1.0;
-    if (argc >= 5 && strcmp(argv[3], "--seconds") == 0) seconds = atof(argv[4]);
+    const char *version = nullptr, *suite = nullptr, *group = nullptr, *sig_alg = nullptr;
+    for (int i = 3; i + 1 < argc; i += 2) {
+        std::string opt = argv[i];
+        const char* val = argv[i + 1];
+        if (opt == "--seconds") seconds = atof(val);
+        else if (opt == "--version") version = val;
+        else if (opt == "--suite") suite = val;
+        else if (opt == "--group") group = val;
+        else if (opt == "--sigalg") sig_alg = val;
+        else {
+            fprintf(stderr, "tls_limits: unknown option %s\n", opt.c_str());
+            return 2;
+        }
+    }
     if (psa_crypto_init() != PSA_SUCCESS) fail("psa crypto init", -1);
+    if (version) {
+        Offer offer;
+        if (strcmp(version, "1.3") == 0) offer.version = MBEDTLS_SSL_VERSION_TLS1_3;
+        else if (strcmp(version, "1.2") == 0) offer.version = MBEDTLS_SSL_VERSION_TLS1_2;
+        else fail("--version (1.2 or 1.3)", -1);
+        if (suite && !(offer.suites[0] = mbedtls_ssl_get_ciphersuite_id(suite)))
+            fail(suite, -1);
+        if (group) offer.groups[0] = lookup(kGroups, group, "group");
+        if (sig_alg) offer.sig_algs[0] = lookup(kSigAlgs, sig_alg, "signature algorithm");
+        measure_pinned(argv[1], argv[2], offer, group, sig_alg, seconds);
+        return 0;
+    }
     const struct {
         const char* label;
         mbedtls_ssl_protocol_version version;
     } versions[] = {{"tls13", MBEDTLS_SSL_VERSION_TLS1_3}, {"tls12", MBEDTLS_SSL_VERSION_TLS1_2}};
     for (const auto& v : versions) {
         Shared sh;
-        setup(sh, argv[1], argv[2], v.version);
+        Offer offer;
+        offer.version = v.version;
+        setup(sh, argv[1], argv[2], offer);
         measure_handshakes(sh, v.label, seconds);
         bool rsa = mbedtls_pk_get_type(&sh.key) == MBEDTLS_PK_RSA;
         for (const char* aead : {"AES-128-GCM", "AES-256-GCM", "CHACHA20-POLY1305"}) {
