@@ -44,9 +44,14 @@ void end_answer(RelayArgs& r) {
 
 void backend_to_client(void* arg) {
     auto& r = *static_cast<RelayArgs*>(arg);
+    // Over TLS each read takes at most one record's plaintext, so that every
+    // record goes out full (16384 bytes would make a TLS 1.3 record of 16383
+    // and one of a single byte).
+    const size_t chunk =
+        r.conn->tls ? tls_session_record_payload(r.conn->session, kRelayChunk) : kRelayChunk;
     long n;
     bool delivered = true;
-    while ((n = plat::socket_recv(r.backend_sock, r.buf.data(), kRelayChunk)) > 0) {
+    while ((n = plat::socket_recv(r.backend_sock, r.buf.data(), chunk)) > 0) {
         delivered = client_write_all(*r.conn, r.buf.data(), static_cast<size_t>(n));
         if (!delivered) break;
     }

@@ -192,3 +192,9 @@ bool tls_session_write_all(TlsSession& s, const char* buf, size_t len) {
 }
 
 bool tls_session_end_output(TlsSession& s) { return send_close_notify(s, -1); }
+
+size_t tls_session_record_payload(TlsSession& s, size_t limit) {
+    Hold hold(s.lock);
+    int max = mbedtls_ssl_get_max_out_record_payload(&s.ssl);
+    return max > 0 && static_cast<size_t>(max) < limit ? static_cast<size_t>(max) : limit;
+}

@@ -56,6 +56,11 @@ int tls_session_open(ClientConn& conn);
 // returned.
 void tls_session_close(ClientConn& conn, bool orderly);
 
+// The most plaintext one record carries on this session (16384 under TLS
+// 1.2, 16383 under TLS 1.3, less with a negotiated maximum fragment length),
+// at most `limit`. Writing in pieces of this size fills every record.
+size_t tls_session_record_payload(TlsSession& s, size_t limit);
+
 // Ends our direction of the session: one close-notify after every byte
 // already queued, while the client may go on sending. Waits for the socket
 // like a write. True when the close-notify was sent (now or before).
