@@ -23,11 +23,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <ctime>
 #include <string>
 #include <vector>
 
 #include <mbedtls/ctr_drbg.h>
+#include <mbedtls/ecp.h>
 #include <mbedtls/entropy.h>
 #include <mbedtls/ssl.h>
 #include <psa/crypto.h>
@@ -89,11 +91,11 @@ void fail(const char* what, int rc) {
 struct Offer {
     mbedtls_ssl_protocol_version version;
     int suites[2] = {0, 0};
-    uint16_t groups[2] = {0, 0};
+    uint16_t groups[3] = {0, 0, 0};
     uint16_t sig_algs[2] = {0, 0};
 };
 
-void setup(Shared& s, const char* cert, const char* key, const Offer& offer) {
+void setup(Shared& s, const char* cert, const char* key, Offer& offer) {
     mbedtls_entropy_init(&s.entropy);
     mbedtls_ctr_drbg_init(&s.drbg);
     mbedtls_x509_crt_init(&s.cert);
@@ -105,6 +107,17 @@ void setup(Shared& s, const char* cert, const char* key, const Offer& offer) {
     if ((rc = mbedtls_x509_crt_parse_file(&s.cert, cert))) fail("certificate", rc);
     rc = mbedtls_pk_parse_keyfile(&s.key, key, nullptr, mbedtls_ctr_drbg_random, &s.drbg);
     if (rc) fail("key", rc);
+    // TLS 1.2 also takes the client's groups as the curves it accepts for an
+    // ECDSA certificate: the certificate's curve goes after the pinned group.
+    // The server chooses the key exchange group by its own order among those
+    // offered; the handshake fails if that is not the pinned one (checked by
+    // the caller through the ServerKeyExchange).
+    if (offer.version == MBEDTLS_SSL_VERSION_TLS1_2 && offer.groups[0] &&
+        mbedtls_pk_get_type(&s.key) == MBEDTLS_PK_ECKEY) {
+        auto* info = mbedtls_ecp_curve_info_from_grp_id(
+            mbedtls_ecp_keypair_get_group_id(mbedtls_pk_ec(s.key)));
+        if (info && info->tls_id != offer.groups[0]) offer.groups[1] = info->tls_id;
+    }
     // The server exactly as the proxy configures it.
     rc = mbedtls_ssl_config_defaults(&s.server, MBEDTLS_SSL_IS_SERVER,
                                      MBEDTLS_SSL_TRANSPORT_STREAM, MBEDTLS_SSL_PRESET_DEFAULT);
@@ -131,6 +144,7 @@ struct Pair {
     Side server_side{&c2s, &s2c};
     mbedtls_ssl_context client, server;
     double server_cpu = 0;
+    std::vector<unsigned char> server_wire;   // all the server sent during the handshake
 
     explicit Pair(Shared& sh) {
         mbedtls_ssl_init(&client);
@@ -154,9 +168,11 @@ struct Pair {
                 else if (rc != MBEDTLS_ERR_SSL_WANT_READ) fail("client handshake", rc);
             }
             if (!server_done) {
+                size_t before = s2c.bytes.size();
                 double t = cpu_seconds();
                 int rc = mbedtls_ssl_handshake(&server);
                 server_cpu += cpu_seconds() - t;
+                server_wire.insert(server_wire.end(), s2c.bytes.begin() + before, s2c.bytes.end());
                 if (rc == 0) server_done = true;
                 else if (rc != MBEDTLS_ERR_SSL_WANT_READ) fail("server handshake", rc);
             }
@@ -281,23 +297,80 @@ uint16_t lookup(const Named (&table)[N], const char* name, const char* what) {
     exit(2);
 }
 
+// The group and (TLS 1.2) signature algorithm the server used, read from its
+// plaintext handshake messages: the ServerHello's key share in TLS 1.3, the
+// ServerKeyExchange in TLS 1.2. Zero where not found.
+struct Wire {
+    uint16_t group = 0, sig_alg = 0;
+};
+
+Wire read_wire(const std::vector<unsigned char>& w) {
+    std::vector<unsigned char> hs;   // handshake bytes of the plaintext records
+    for (size_t i = 0; i + 5 <= w.size();) {
+        size_t len = (size_t{w[i + 3]} << 8) | w[i + 4];
+        if (w[i] != 22 || i + 5 + len > w.size()) break;   // encrypted from here on
+        hs.insert(hs.end(), w.begin() + i + 5, w.begin() + i + 5 + len);
+        i += 5 + len;
+    }
+    auto u16 = [&](size_t at) { return static_cast<uint16_t>((hs[at] << 8) | hs[at + 1]); };
+    Wire out;
+    for (size_t i = 0; i + 4 <= hs.size();) {
+        size_t len = (size_t{hs[i + 1]} << 16) | (size_t{hs[i + 2]} << 8) | hs[i + 3];
+        size_t b = i + 4, end = b + len;
+        if (end > hs.size()) break;
+        if (hs[i] == 2 && len > 38) {   // ServerHello: look for key_share (51)
+            size_t e = b + 35 + hs[b + 34] + 3 + 2;
+            while (e + 4 <= end) {
+                uint16_t type = u16(e), elen = u16(e + 2);
+                if (type == 51 && elen >= 2) out.group = u16(e + 4);
+                e += 4 + elen;
+            }
+        } else if (hs[i] == 12 && len > 4 && hs[b] == 3) {   // ServerKeyExchange, named curve
+            out.group = u16(b + 1);
+            size_t sig = b + 4 + hs[b + 3];
+            if (sig + 2 <= end) out.sig_alg = u16(sig);
+        }
+        i = end;
+    }
+    return out;
+}
+
+const char* name_of(const Named* table, size_t n, uint16_t id) {
+    for (size_t i = 0; i < n; ++i)
+        if (table[i].id == id) return table[i].name;
+    return "unknown";
+}
+
 // One version with a pinned client offer: what the proxy negotiated with
 // another client, measured without the proxy.
-void measure_pinned(const char* cert, const char* key, const Offer& offer, const char* group,
+void measure_pinned(const char* cert, const char* key, Offer offer, const char* group,
                     const char* sig_alg, double seconds) {
     Shared sh;
     setup(sh, cert, key, offer);
     const char* label = offer.version == MBEDTLS_SSL_VERSION_TLS1_3 ? "tls13" : "tls12";
     Pair p(sh);
     p.handshake();
-    // Read from the server's session. mbedTLS 3.6 has no getter for the
-    // group or the signature algorithm: with a pin, the client offered that
-    // one alone and the handshake succeeded, so it is the one used.
+    // Suite and version from the server's session. mbedTLS 3.6 has no getter
+    // for the group or the signature algorithm: those come from the server's
+    // plaintext handshake messages, and a TLS 1.3 signature (encrypted) is
+    // the pinned one, the only one the client offered.
     std::string suite = mbedtls_ssl_get_ciphersuite(&p.server);
+    Wire wire = read_wire(p.server_wire);
+    std::string g = wire.group ? std::string(name_of(kGroups, std::size(kGroups), wire.group)) +
+                                     "(read from the handshake)"
+                               : "unread";
+    std::string a = wire.sig_alg
+                        ? std::string(name_of(kSigAlgs, std::size(kSigAlgs), wire.sig_alg)) +
+                              "(read from the handshake)"
+                        : sig_alg ? std::string(sig_alg) + "(pinned, offered alone)"
+                                  : "library-default(unread)";
     printf("NEGOTIATED %s version=%s suite=%s group=%s sigalg=%s\n", label,
-           mbedtls_ssl_get_version(&p.server), suite.c_str(),
-           group ? (std::string(group) + "(pinned)").c_str() : "library-default(unread)",
-           sig_alg ? (std::string(sig_alg) + "(pinned)").c_str() : "library-default(unread)");
+           mbedtls_ssl_get_version(&p.server), suite.c_str(), g.c_str(), a.c_str());
+    // A pin the server did not follow would measure something else.
+    if ((group && strcmp(name_of(kGroups, std::size(kGroups), wire.group), group) != 0) ||
+        (sig_alg && wire.sig_alg &&
+         strcmp(name_of(kSigAlgs, std::size(kSigAlgs), wire.sig_alg), sig_alg) != 0))
+        fail("pinned group or signature algorithm not used", -1);
     measure_handshakes(sh, label, seconds);
     RecordCost c = time_records(p, seconds);
     print_records(label, suite.c_str(), c);
