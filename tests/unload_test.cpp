@@ -63,6 +63,7 @@ TEST(Unload, RoundsOfLoadStartTrafficStopUnload) {
     const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
     TestBackend backend(TestBackend::Script{answer, true});
     const int threads = loopback::thread_count();
+    const long rss_before = resources::rss_kib();
     int unmapped = 0;
     constexpr int kRounds = 200;
     for (int round = 0; round < kRounds && !HasFailure(); ++round) {
@@ -98,6 +99,7 @@ TEST(Unload, RoundsOfLoadStartTrafficStopUnload) {
     }
     resources::report_figure("unload.rounds_unmapped",
                              std::to_string(unmapped) + " of " + std::to_string(kRounds));
+    resources::report_figure("unload.rss_growth_kib", std::to_string(resources::rss_kib() - rss_before));
     EXPECT_EQ(unmapped, kRounds) << "the library stayed mapped: the rounds did not reload its code";
 }
 

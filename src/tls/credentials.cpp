@@ -46,9 +46,11 @@ int tls_credentials_load(const char* cert_path, const char* key_path) {
     mbedtls_ctr_drbg_init(&g.ctr_drbg);
     g.tls_ready = 1;
 
-    // TLS 1.3 sessions use the process-wide PSA layer. Initialising it here,
-    // before any session exists, keeps that out of the first handshake. It is
-    // idempotent and thread-safe, and never undone: the host may use it too.
+    // TLS 1.3 sessions use the PSA layer of the mbedTLS linked into this
+    // library. Initialising it here, before any session exists, keeps that out
+    // of the first handshake. It is idempotent and thread-safe, and never
+    // undone: no code of the service runs at unload, so its state stays until
+    // the library is unloaded (a few kilobytes per load).
     if (psa_crypto_init() != PSA_SUCCESS) return fail("psa crypto init failed");
 
     if (mbedtls_ctr_drbg_seed(&g.ctr_drbg, mbedtls_entropy_func, &g.entropy,
