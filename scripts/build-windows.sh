@@ -48,24 +48,8 @@ stage_packages() {
         --no-install-recommends "${need[@]}"
 }
 
-# The first deb822 or one-line source of this machine that serves Debian's
-# main archive (not the security archive), so no mirror name is hard-coded.
-# Same rule as scripts/setup.sh.
-machine_mirror() {
-    local f
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [ -f "$f" ] || continue
-        awk '
-            /^URIs:/ { uri = $2 }
-            /^Suites:/ { if ($0 !~ /security/ && uri != "") { print uri; exit } }
-        ' "$f"
-    done | head -n 1
-    if [ -f /etc/apt/sources.list ]; then
-        awk '$1 == "deb" && $0 !~ /security/ {
-                 for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit }
-             }' /etc/apt/sources.list
-    fi
-}
+# shellcheck source=scripts/apt-mirror.sh
+. "$root/scripts/apt-mirror.sh"
 
 # Debian's trixie source package of mbedTLS (3.6), fetched through a private
 # deb-src list into $1; the machine's apt configuration is left untouched.

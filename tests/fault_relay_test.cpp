@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "support/any_client.h"
+#include "support/command.h"
 #include "support/guarded_service.h"
 #include "support/ports.h"
 
@@ -31,18 +32,6 @@ using nettest::get;
 
 using Clock = std::chrono::steady_clock;
 
-// Runs a shell command with its input empty; returns what it printed (both
-// streams), so a failure shows in the comparison.
-std::string run(const std::string& command) {
-    std::string out;
-    FILE* p = popen((command + " </dev/null 2>&1").c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    return out;
-}
 
 const std::string kAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
 const std::string kBackendFailed =
@@ -357,9 +346,10 @@ TEST_P(FaultRelay, FixedRepliesReachAClientThatIsStillUploading) {
         EXPECT_EQ(c.send_while_reading(8u << 20, reply.substr(reply.size() - 4)), reply);
 
         std::string scheme = GetParam().tls ? "https" : "http";
-        std::string out = run("curl -q -sS -k --noproxy '*' --max-time 10 -H 'Expect:' "
+        std::string out = command::run("curl -q -sS -k --noproxy '*' --max-time 10 -H 'Expect:' "
                               "--data-binary @" + body_file + " " + scheme +
-                              "://127.0.0.1:" + std::to_string(port_) + path);
+                              "://127.0.0.1:" + std::to_string(port_) + path)
+                              .output;
         EXPECT_EQ(out, reply.substr(reply.find("\r\n\r\n") + 4));
     }
     std::remove(body_file.c_str());
@@ -375,8 +365,9 @@ TEST_P(FaultRelay, CloseDelimitedAnswerCompletes) {
     TestBackend backend(script);
     ASSERT_TRUE(start_mode({{"", "/", backend.port()}}));
     std::string scheme = GetParam().tls ? "https" : "http";
-    EXPECT_EQ(run("curl -q -sS -k --noproxy '*' --max-time 5 " + scheme + "://127.0.0.1:" +
-                  std::to_string(port_) + "/"),
+    EXPECT_EQ(command::run("curl -q -sS -k --noproxy '*' --max-time 5 " + scheme +
+                           "://127.0.0.1:" + std::to_string(port_) + "/")
+                  .output,
               "until the end\n");
 }
 

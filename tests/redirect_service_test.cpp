@@ -7,6 +7,7 @@
 
 #include "state.h"
 #include "support/certs.h"
+#include "support/command.h"
 #include "support/loopback.h"
 #include "support/ports.h"
 #include "velkor_proxy.h"
@@ -14,18 +15,6 @@
 namespace {
 
 using loopback::Fd;
-
-// Runs a shell command and returns what it wrote to its standard output.
-std::string run(const std::string& command) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    return out;
-}
 
 class RedirectService : public ::testing::Test {
 protected:
@@ -80,10 +69,10 @@ TEST_F(RedirectService, CurlFollowsTheRedirectToTheBackend) {
     EXPECT_EQ(g.total_connections.load(), 0);
     EXPECT_EQ(backend.accepted(), 0);
 
-    std::string out = run("curl -q -sS --noproxy '*' --max-time 10 -L --cacert '" +
+    std::string out = command::run("curl -q -sS --noproxy '*' --max-time 10 -L --cacert '" +
                           testcerts::cert_files().ec_cert + "' -w ' %{url_effective}' " +
                           "'http://127.0.0.1:" + std::to_string(redirect_port_) +
-                          "/shop/cart?id=7' 2>&1");
+                          "/shop/cart?id=7'").output;
     EXPECT_EQ(out, "hello https://127.0.0.1:" + std::to_string(port_) + "/shop/cart?id=7");
     ASSERT_TRUE(backend.wait_received(0, "\r\n\r\n"));
     EXPECT_EQ(backend.received(0).rfind("GET /shop/cart?id=7 HTTP/1.1\r\n", 0), 0u);

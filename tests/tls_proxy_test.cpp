@@ -13,6 +13,7 @@
 
 #include "net_service.h"
 #include "support/certs.h"
+#include "support/command.h"
 #include "support/tls_client.h"
 
 namespace {
@@ -27,24 +28,6 @@ using tlsclient::Transfer;
 
 constexpr uint32_t kUpSeed = 0x2468ace;
 constexpr uint32_t kDownSeed = 0x1357bdf;
-
-struct CommandResult {
-    int exit_code = -1;
-    std::string output;
-};
-
-// Runs a shell command with a time limit; stdin is empty.
-CommandResult run(const std::string& command) {
-    CommandResult r;
-    FILE* p = popen(("timeout 20 " + command + " </dev/null 2>&1").c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-    int status = pclose(p);
-    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
 
 // Reads the request head, then moves the body and the answer at once on two
 // threads: checks that the body is the up pattern and sends down_len bytes
@@ -146,7 +129,7 @@ TEST_F(TlsProxy, AcceptsTls12AndTls13AndRefusesOlder) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options);
-        CommandResult r = run(s_client(std::string("-brief ") + c.options));
+        command::Result r = command::run(s_client(std::string("-brief ") + c.options));
         EXPECT_EQ(r.exit_code == 0, c.succeeds) << r.output;
         EXPECT_NE(r.output.find(c.expected), std::string::npos) << r.output;
     }
@@ -159,7 +142,7 @@ TEST_F(TlsProxy, AcceptsTls12AndTls13AndRefusesOlder) {
 TEST_F(TlsProxy, SendsTheChainInFileOrder) {
     TestBackend backend;
     ASSERT_TRUE(start_tls({{"", "/", backend.port()}}, files().chain_cert, files().chain_key));
-    CommandResult r = run(s_client("-showcerts -verify_return_error -CAfile " +
+    command::Result r = command::run(s_client("-showcerts -verify_return_error -CAfile " +
                                    files().root_cert + " -verify_hostname localhost"));
     EXPECT_EQ(r.exit_code, 0) << r.output;
     size_t leaf = r.output.find(" 0 s:CN = localhost");

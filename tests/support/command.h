@@ -1,0 +1,16 @@
+// Running a real client (curl, openssl) from a test.
+#pragma once
+
+#include <string>
+
+namespace command {
+
+struct Result {
+    int exit_code = -1;   // -1 when it did not end normally
+    std::string output;   // standard output and standard error together
+};
+
+// Runs a shell command with its input empty and a 20 s time limit.
+Result run(const std::string& command);
+
+}  // namespace command
