@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Benchmarks velkor-proxy against nginx and HAProxy on this machine.
 #
-#   bench/run.sh            full run: every scenario, interleaved over rounds,
-#                           results in bench/results/<date>.md (about 17 min)
+#   bench/run.sh            full run: every scenario, interleaved over five
+#                           rounds of 3 s per measurement, results in
+#                           bench/results/<date>.md (about 24 min)
 #   bench/run.sh --smoke    a few seconds of tiny load per kind of scenario,
 #                           proving that the whole chain works; asserts no
 #                           figure; results go to a temporary file
@@ -16,7 +17,9 @@
 # connection reuse, all with the same certificates. The proxies run on one
 # CPU, the load generator (wrk) and the backend on the other; every proxy gets
 # the same. All measurements of one round run back to back, and the order of
-# the proxies turns from round to round.
+# the proxies turns from round to round. Each round also measures mbedTLS's
+# own costs (bench/tls_limits) for the parameters our proxy negotiated with
+# wrk's OpenSSL, so the report can put our TLS figures beside their floor.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -32,7 +35,7 @@ while [ $# -gt 0 ]; do
     --out) out="$2"; shift ;;
     --no-install) install=0 ;;
     --keep) keep=1 ;;
-    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     *) echo "bench: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -42,7 +45,9 @@ if [ "$smoke" = 1 ]; then
     rounds=${rounds:-1} seconds=${seconds:-1}
     ka_conns=(8) close_conns=8 big_conns=2 idle_counts=(20) limit_seconds=0.1
 else
-    rounds=${rounds:-3} seconds=${seconds:-4}
+    # Five rounds for the medians; 3 s per measurement keeps the run near
+    # 24 minutes.
+    rounds=${rounds:-5} seconds=${seconds:-3}
     ka_conns=(64 256) close_conns=64 big_conns=16 idle_counts=(1000 10000) limit_seconds=1
 fi
 
@@ -196,6 +201,7 @@ nginx_temp_paths() {
 make_backend_conf() {
     mkdir -p "$work/www"
     head -c 1048576 /dev/zero | tr '\0' 'x' >"$work/www/1m"
+    echo "static POST target" >"$work/www/up"
     chmod -R a+rX "$work/www"
     {
         nginx_common "$work/backend"
@@ -211,6 +217,20 @@ $(nginx_temp_paths)
         listen 127.0.0.1:$backend_port backlog=4096;
         location = /small { default_type text/plain; return 200 "hello from the backend\n"; }
         location = /1m { root $work/www; }
+        # Uploads: the mirror reads the whole body before the answer goes
+        # out; answering earlier would leave wrk waiting for an answer it
+        # had already read while still sending. The static module refuses
+        # POST (405) once the body is in, and the error page answers 200.
+        location = /up {
+            client_max_body_size 2m;
+            client_body_buffer_size 2m;
+            mirror /sink;
+            mirror_request_body on;
+            root $work/www;
+            error_page 405 =200 @uploaded;
+        }
+        location = /sink { internal; return 204; }
+        location @uploaded { return 200 "upload received\n"; }
     }
 }
 EOF
@@ -219,9 +239,9 @@ EOF
 
 # nginx as the reverse proxy, as its users tune it for this: HTTP/1.1 to the
 # backend with a pool of kept-alive upstream connections, the X-Forwarded
-# headers set, buffers large enough that a 1 MiB body never goes to disk, no
-# access log, no TLS session cache or tickets (every handshake is full, as
-# with ours).
+# headers set, buffers large enough that a 1 MiB body (answer or upload)
+# never goes to disk, no access log, no TLS session cache or tickets (every
+# handshake is full, as with ours).
 make_nginx_conf() {   # prefix plain_port ec_port rsa_port
     {
         nginx_common "$1"
@@ -249,6 +269,8 @@ $(nginx_temp_paths)
     proxy_buffers 64 16k;
     proxy_busy_buffers_size 64k;
     proxy_max_temp_file_size 0;
+    client_max_body_size 2m;
+    client_body_buffer_size 2m;
     server {
         listen 127.0.0.1:$2 backlog=4096;
         location / { proxy_pass http://backend; }
@@ -405,12 +427,13 @@ busy_pct() {   # "busy total" "busy total"
     [ "$t1" -gt "$t0" ] && echo $(((b1 - b0) * 100 / (t1 - t0))) || echo 0
 }
 
-# One wrk run. Appends a line to raw.tsv.
-#   measure ROUND SCENARIO TARGET PID URL CONNS TLSVER(-,1.2,1.3) CLOSE(0/1)
+# One wrk run. Appends a line to raw.tsv. BODY is the size of a POST body
+# in bytes (report.lua sends it), 0 for GET.
+#   measure ROUND SCENARIO TARGET PID URL CONNS TLSVER(-,1.2,1.3) CLOSE(0/1) BODY
 measure() {
-    local round=$1 scenario=$2 target=$3 pid=$4 url=$5 conns=$6 tlsver=$7 close=$8
-    local env=() hdr=() before after line
-    [ "$tlsver" = - ] || env=(env "OPENSSL_CONF=$work/openssl-tls$tlsver.cnf")
+    local round=$1 scenario=$2 target=$3 pid=$4 url=$5 conns=$6 tlsver=$7 close=$8 body=$9
+    local env=(env "BENCH_BODY_BYTES=$body") hdr=() before after line
+    [ "$tlsver" = - ] || env+=("OPENSSL_CONF=$work/openssl-tls$tlsver.cnf")
     [ "$close" = 1 ] && hdr=(-H "Connection: close")
     before=$([ "$pid" = - ] && echo 0 || cpu_ticks "$pid")
     local load0 proxy0 load1 proxy1
@@ -433,20 +456,28 @@ EOF
     log "$(tail -n 1 "$raw" | tr '\t' ' ')"
 }
 
-# Scenario table: name path conns tls-version close cert
+# Scenario table: name path conns tls-version close cert body-bytes targets.
+# 'all' runs every proxy (and the backend directly for plain ones); 'ours'
+# only ours: the RSA bulk cases exist for our floor rows alone.
+mib=1048576
 scenarios=()
-for c in "${ka_conns[@]}"; do scenarios+=("plain-ka$c /small $c - 0 plain"); done
-scenarios+=("plain-close /small $close_conns - 1 plain" "plain-1m /1m $big_conns - 0 plain")
+for c in "${ka_conns[@]}"; do scenarios+=("plain-ka$c /small $c - 0 plain 0 all"); done
+scenarios+=("plain-close /small $close_conns - 1 plain 0 all" "plain-1m /1m $big_conns - 0 plain 0 all"
+            "plain-up1m /up $big_conns - 0 plain $mib all")
 for v in 1.3 1.2; do
     t=tls${v/./}
-    for c in "${ka_conns[@]}"; do scenarios+=("$t-ka$c /small $c $v 0 ec"); done
-    scenarios+=("$t-close /small $close_conns $v 1 ec" "$t-1m /1m $big_conns $v 0 ec"
-                "$t-rsa-close /small $close_conns $v 1 rsa")
+    for c in "${ka_conns[@]}"; do scenarios+=("$t-ka$c /small $c $v 0 ec 0 all"); done
+    scenarios+=("$t-close /small $close_conns $v 1 ec 0 all" "$t-1m /1m $big_conns $v 0 ec 0 all"
+                "$t-up1m /up $big_conns $v 0 ec $mib all"
+                "$t-rsa-close /small $close_conns $v 1 rsa 0 all"
+                "$t-rsa-1m /1m $big_conns $v 0 rsa 0 ours"
+                "$t-rsa-up1m /up $big_conns $v 0 rsa $mib ours")
 done
 if [ "$smoke" = 1 ]; then
-    scenarios=("plain-ka8 /small 8 - 0 plain" "plain-close /small 8 - 1 plain"
-               "plain-1m /1m 2 - 0 plain" "tls13-ka8 /small 8 1.3 0 ec"
-               "tls12-rsa-close /small 8 1.2 1 rsa")
+    scenarios=("plain-ka8 /small 8 - 0 plain 0 all" "plain-close /small 8 - 1 plain 0 all"
+               "plain-1m /1m 2 - 0 plain 0 all" "plain-up1m /up 2 - 0 plain $mib all"
+               "tls13-ka8 /small 8 1.3 0 ec 0 all" "tls13-up1m /up 2 1.3 0 ec $mib all"
+               "tls12-rsa-close /small 8 1.2 1 rsa 0 all")
 fi
 
 # URL of a target for a certificate kind.
@@ -476,18 +507,20 @@ group_of() {
 }
 
 run_rounds() {
-    local round s name path conns tlsver close cert targets t i
+    local round s name path conns tlsver close cert body who targets t i
     local order=(ours nginx haproxy)
     for round in $(seq 1 "$rounds"); do
         log "round $round of $rounds"
+        measure_limits "$round" >>"$work/limits.txt"
         for s in "${scenarios[@]}"; do
-            read -r name path conns tlsver close cert <<<"$s"
+            read -r name path conns tlsver close cert body who <<<"$s"
             targets=("${order[@]}")
-            [ "$cert" = plain ] && targets+=(direct)
+            [ "$who" = ours ] && targets=(ours)
+            [ "$cert:$who" = plain:all ] && targets+=(direct)
             [ "$cert:$close" = plain:1 ] && targets+=(nginx-fresh)
             for t in "${targets[@]}"; do
                 measure "$round" "$name" "$t" "$(group_of "$t" "$cert")" \
-                    "$(url_for "$t" "$cert" "$path")" "$conns" "$tlsver" "$close"
+                    "$(url_for "$t" "$cert" "$path")" "$conns" "$tlsver" "$close" "$body"
             done
         done
         order=("${order[@]:1}" "${order[0]}")   # turn the order for the next round
@@ -557,32 +590,50 @@ for url in "$(url_for ours plain /small)" "$(url_for nginx ec /small)" \
     curl -fsk --max-time 5 "$url" >/dev/null || die "no answer from $url"
 done
 
-# The suite each proxy negotiates with the load generator's TLS library.
-suites="$work/suites.tsv"
+# What each proxy negotiates with the load generator's TLS library: openssl
+# s_client with wrk's OpenSSL configuration for the version offers what wrk
+# offers (the library's defaults), and says which suite, group and signature
+# algorithm the server chose. negotiated.py adds the names tls_limits takes.
+params="$work/params.tsv"
+printf 'target\tcert\tversion\tsuite\tgroup\tsigalg\tmbed_suite\tmbed_group\tmbed_sigalg\n' >"$params"
 for t in ours nginx haproxy; do
-    for v in 1.2 1.3; do
-        u=$(url_for "$t" ec /)
-        hostport=${u#https://}
-        hostport=${hostport%/}
-        s=$(openssl s_client -connect "$hostport" "-tls${v/./_}" </dev/null 2>/dev/null |
-            awk '/Cipher is/ {print $NF; exit}')
-        printf '%s\t%s\t%s\n' "$t" "$v" "${s:-?}" >>"$suites"
+    for cert in ec rsa; do
+        for v in 1.2 1.3; do
+            u=$(url_for "$t" "$cert" /)
+            hostport=${u#https://}
+            hostport=${hostport%/}
+            line=$(OPENSSL_CONF="$work/openssl-tls$v.cnf" openssl s_client -connect "$hostport" \
+                </dev/null 2>/dev/null | python3 "$bench/negotiated.py")
+            printf '%s\t%s\t%s\t%s\n' "$t" "$cert" "$v" "$line" >>"$params"
+        done
     done
 done
 
-# mbedTLS's own limits, on the proxies' core, before and after the rounds;
-# the report keeps the better figure of the two, the less disturbed one.
-measure_limits() {
-    log "mbedTLS limits on this machine"
-    taskset -c "$proxy_cpu" "$limits_bin" "$work/ec.crt" "$work/ec.key" --seconds "$limit_seconds" |
-        sed 's/^LIMIT /LIMIT ec /'
-    taskset -c "$proxy_cpu" "$limits_bin" "$work/rsa.crt" "$work/rsa.key" --seconds "$limit_seconds" |
-        sed 's/^LIMIT /LIMIT rsa /'
+# mbedTLS's own costs on the proxies' core, once at the start of each round,
+# with the client's offer pinned to what ours negotiated with wrk (an unknown
+# name leaves that part of the offer at the library's default). Lines are
+# prefixed with the round and the certificate.
+measure_limits() {   # round
+    local cert v pin suite group sigalg
+    log "mbedTLS costs for the negotiated parameters"
+    for cert in ec rsa; do
+        for v in 1.3 1.2; do
+            read -r suite group sigalg < <(awk -F'\t' -v c="$cert" -v v="$v" \
+                '$1 == "ours" && $2 == c && $3 == v {print $7, $8, $9}' "$params") || true
+            pin=(--version "$v")
+            [ "${suite:--}" = - ] || pin+=(--suite "$suite")
+            [ "${group:--}" = - ] || pin+=(--group "$group")
+            [ "${sigalg:--}" = - ] || pin+=(--sigalg "$sigalg")
+            taskset -c "$proxy_cpu" "$limits_bin" "$work/$cert.crt" "$work/$cert.key" \
+                --seconds "$limit_seconds" "${pin[@]}" |
+                sed -E "s/^(LIMIT|NEGOTIATED) /\1 $1 $cert /" ||
+                die "tls_limits failed for $cert, TLS $v: ${pin[*]}"
+        done
+    done
 }
 
-measure_limits >"$work/limits.txt"
+: >"$work/limits.txt"
 run_rounds
-measure_limits >>"$work/limits.txt"
 
 log "memory per idle connection"
 for n in "${idle_counts[@]}"; do
