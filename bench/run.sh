@@ -35,7 +35,7 @@ while [ $# -gt 0 ]; do
     --out) out="$2"; shift ;;
     --no-install) install=0 ;;
     --keep) keep=1 ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
     *) echo "bench: unknown option $1" >&2; exit 2 ;;
     esac
     shift
