@@ -46,7 +46,8 @@ bool start_listener(plat::Thread& thread, plat::ThreadBody body, plat::Socket so
 }
 
 // The shutdown wakes the listener thread's accept, and the redirect
-// thread's wait for a client, at once.
+// thread's wait for a client, at once; where it wakes neither, they see the
+// stop flag, set before this, within a moment.
 void stop_listener(plat::Socket sock, plat::Thread& thread, int started) {
     plat::socket_shutdown(sock);
     if (started) thread.join_for(kListenerJoinMs);
@@ -98,6 +99,11 @@ int start_locked(const char* config_json) {
     if (!parse_config(config_json, g, cert_path, key_path)) return -1;
     if (g.tls_enabled && tls_credentials_load(cert_path, key_path) != 0) return -1;
 
+    if (!plat::socket_layer_init()) {
+        set_error("socket layer init failed");
+        tls_credentials_free();
+        return -1;
+    }
     g.listen_sock = tcp_listen(g.listen_port);
     if (g.listen_sock == plat::kNoSocket) {
         tls_credentials_free();
