@@ -66,10 +66,10 @@ void set_nonblocking(Socket s) {
 // the end of the stream, as it does on Linux.
 long finish_recv(int n) {
     if (n >= 0) return n;
-    t_last_error = WSAGetLastError();
-    if (t_last_error == WSAEWOULDBLOCK) return kWouldBlock;
-    if (t_last_error == WSAESHUTDOWN) return 0;
-    return -1;
+    int err = WSAGetLastError();
+    if (err == WSAESHUTDOWN) return 0;  // no failure: leaves t_last_error alone
+    t_last_error = err;
+    return err == WSAEWOULDBLOCK ? kWouldBlock : -1;
 }
 
 long finish_send(int n) {
