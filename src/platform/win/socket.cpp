@@ -119,15 +119,17 @@ void cancel_blocked(Socket s) {
 
 }  // namespace
 
-// Once per process: Winsock counts its users, and the one reference taken
-// here stays until the process ends, so a stop never pulls Winsock from
-// under a host that uses it too. Starts are serialised by their caller.
+// Winsock counts its users. Starting it again at every start makes it usable
+// even after a host's own WSACleanup calls took the count to zero; dropping
+// the previous start's reference then keeps the count at one for the
+// library, which stays until the process ends (a stop never pulls Winsock
+// from under a host that uses it too). Starts are serialised by their caller.
 bool socket_layer_init() {
-    static std::atomic<bool> ready{false};
-    if (ready.load()) return true;
+    static bool held = false;
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
-    ready.store(true);
+    if (held) WSACleanup();
+    held = true;
     return true;
 }
 
