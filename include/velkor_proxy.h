@@ -7,7 +7,15 @@
 #ifndef VELKOR_PROXY_H
 #define VELKOR_PROXY_H
 
-#if defined(__GNUC__)
+/* On Windows the DLL's export list (a .def file) names the six functions, so
+ * building the library needs nothing here; a host imports them. */
+#if defined(_WIN32)
+#if defined(VELKOR_PROXY_BUILDING)
+#define VELKOR_API
+#else
+#define VELKOR_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
 #define VELKOR_API __attribute__((visibility("default")))
 #else
 #define VELKOR_API

@@ -34,7 +34,7 @@ std::mutex g_report_lock;
 
 constexpr int kListenBacklog = 32;
 constexpr int kListenerJoinMs = 6000;
-constexpr int kDrainPauses = 100;
+constexpr int kDrainWaitMs = 5000;
 constexpr int kDrainPauseMs = 50;
 
 bool start_listener(plat::Thread& thread, plat::ThreadBody body, plat::Socket sock) {
@@ -46,7 +46,8 @@ bool start_listener(plat::Thread& thread, plat::ThreadBody body, plat::Socket so
 }
 
 // The shutdown wakes the listener thread's accept, and the redirect
-// thread's wait for a client, at once.
+// thread's wait for a client, at once; where it wakes neither, they see the
+// stop flag, set before this, within a moment.
 void stop_listener(plat::Socket sock, plat::Thread& thread, int started) {
     plat::socket_shutdown(sock);
     if (started) thread.join_for(kListenerJoinMs);
@@ -64,10 +65,12 @@ void close_listener(plat::Socket& sock, plat::Thread& thread, int& started) {
 
 // Plain and TLS connections alike keep flowing during the drain wait; those
 // left after it are cut. Every body has ended once the registry is empty, so
-// the pools' drain only waits for their threads to leave.
+// the pools' drain only waits for their threads to leave. The wait is
+// bounded by the clock, not by a count of pauses: a pause may sleep longer
+// than asked (a 15.6 ms timer tick on Windows makes 50 ms nearly 63).
 void wait_for_connections() {
-    for (int i = 0; i < kDrainPauses; ++i) {
-        if (g.active_connections.load() <= 0) break;
+    const long long deadline = plat::monotonic_ms() + kDrainWaitMs;
+    while (g.active_connections.load() > 0 && plat::monotonic_ms() < deadline) {
         plat::sleep_ms(kDrainPauseMs);
     }
     connections_end_all();
@@ -98,6 +101,11 @@ int start_locked(const char* config_json) {
     if (!parse_config(config_json, g, cert_path, key_path)) return -1;
     if (g.tls_enabled && tls_credentials_load(cert_path, key_path) != 0) return -1;
 
+    if (!plat::socket_layer_init()) {
+        set_error("socket layer init failed");
+        tls_credentials_free();
+        return -1;
+    }
     g.listen_sock = tcp_listen(g.listen_port);
     if (g.listen_sock == plat::kNoSocket) {
         tls_credentials_free();

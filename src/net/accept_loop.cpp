@@ -44,7 +44,8 @@ void accept_loop(void* arg) {
     delete static_cast<ListenerArgs*>(arg);
     while (listener_should_run(listener.generation)) {
         char client_ip[64];
-        plat::Socket s = plat::socket_accept(listener.sock, client_ip, sizeof client_ip);
+        plat::Socket s = plat::socket_accept(listener.sock, client_ip, sizeof client_ip,
+                                            &g.stop_requested);
         if (s == plat::kNoSocket) {
             if (!listener_should_run(listener.generation)) break;
             plat::sleep_ms(kAcceptRetryMs);

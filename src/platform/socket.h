@@ -5,12 +5,20 @@
 
 #include <atomic>
 #include <cstddef>
-#include <sys/types.h>
+#include <cstdint>
 
 namespace plat {
 
+#if defined(_WIN32)
+// A Winsock SOCKET: an unsigned handle as wide as a pointer; "none" is
+// INVALID_SOCKET. Spelled out here so that no Windows header leaks into the
+// rest of the library (win/socket.cpp checks both against winsock2.h).
+using Socket = std::uintptr_t;
+constexpr Socket kNoSocket = ~static_cast<Socket>(0);
+#else
 using Socket = int;
 constexpr Socket kNoSocket = -1;
+#endif
 
 // Outcome of a non-blocking transfer.
 constexpr long kWouldBlock = -2;
@@ -22,6 +30,10 @@ enum class Wait {
     kWoken,    // another thread woke the wait (socket_wake); give up
 };
 
+// Makes the socket interface usable by this process. Called by every start
+// before its first socket; cheap when it was done before. False on failure.
+bool socket_layer_init();
+
 Socket tcp_socket();                 // IPv4 stream socket, or kNoSocket
 void socket_close(Socket s);
 // Closes with a reset instead of an orderly end, discarding unsent bytes, so
@@ -30,6 +42,8 @@ void socket_close_abortive(Socket s);
 void socket_shutdown(Socket s);       // both directions; wakes every blocked call on it
 void socket_shutdown_write(Socket s); // the peer reads the end of the stream; reading goes on
 void socket_set_nodelay(Socket s);
+// For a listener: the port can be bound again at once after a stop, while
+// no other socket can take a port that is in use.
 void socket_set_reuseaddr(Socket s);
 bool socket_bind_any(Socket s, int port);   // low 16 bits of port
 bool socket_listen(Socket s, int backlog);
@@ -42,8 +56,10 @@ void socket_wake(Socket s, std::atomic<int>& woken);
 
 // Blocks until a client arrives; kNoSocket on failure. ip gets the peer's
 // dotted-decimal address (NUL-terminated, at most ip_cap - 1 bytes) when
-// ip is not null.
-Socket socket_accept(Socket listener, char* ip, size_t ip_cap);
+// ip is not null. Where a shutdown of the listener wakes no accept, the
+// wait also ends (kNoSocket) soon after a non-null `stop` is set.
+Socket socket_accept(Socket listener, char* ip, size_t ip_cap,
+                     const std::atomic<int>* stop = nullptr);
 
 // Blocking transfers. recv: > 0 bytes, 0 peer closed (or woken), < 0 failure.
 // send never raises SIGPIPE: > 0 bytes, <= 0 failure. Both retry EINTR.
@@ -71,8 +87,11 @@ Wait wait_writable(Socket s, int timeout_ms, const std::atomic<int>* woken = nul
 Wait wait_readable_or_writable(Socket s, int timeout_ms, const std::atomic<int>* woken = nullptr);
 
 // Waits until the client socket s is readable, or the listening socket it
-// came from has been shut down (kWoken), or the time ran out.
-Wait wait_readable_while_listening(Socket s, Socket listener, int timeout_ms);
+// came from has been shut down (kWoken), or the time ran out. Where a
+// listener's shutdown wakes nothing, a non-null `stop` that is set gives
+// kWoken instead.
+Wait wait_readable_while_listening(Socket s, Socket listener, int timeout_ms,
+                                   const std::atomic<int>* stop = nullptr);
 
 // Connects to an IPv4 address given as dotted-decimal text and the low 16 bits
 // of port, within timeout_ms. On success the socket is blocking again.

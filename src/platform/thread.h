@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 namespace plat {
 
@@ -38,7 +39,7 @@ public:
     struct Control;  // shared by the thread and this object
 
 private:
-    unsigned long long id_ = 0;
+    std::uintptr_t id_ = 0;  // a pthread_t, or a thread HANDLE on Windows
     Control* control_ = nullptr;
 };
 

@@ -30,8 +30,9 @@ struct RedirectClient {
     bool wait_input(long long until_ms) {
         long long left = until_ms - plat::monotonic_ms();
         if (left <= 0) return false;
-        plat::Wait w =
-            plat::wait_readable_while_listening(sock, listener, static_cast<int>(left));
+        plat::Wait w = plat::wait_readable_while_listening(sock, listener,
+                                                           static_cast<int>(left),
+                                                           &g.stop_requested);
         stopped = stopped || w == plat::Wait::kWoken;
         return w == plat::Wait::kReady;
     }
@@ -82,7 +83,7 @@ void redirect_loop(void* arg) {
     delete static_cast<ListenerArgs*>(arg);
     RedirectBuffers buffers;
     while (listener_should_run(args.generation)) {
-        plat::Socket client = plat::socket_accept(args.sock, nullptr, 0);
+        plat::Socket client = plat::socket_accept(args.sock, nullptr, 0, &g.stop_requested);
         if (client == plat::kNoSocket) {
             // A failed accept is normally the stop's shutdown; otherwise the
             // pause keeps a persistent failure from spinning.

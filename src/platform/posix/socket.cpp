@@ -75,6 +75,9 @@ void set_int_option(Socket s, int level, int name, int value) {
 
 }  // namespace
 
+// Nothing to set up: the socket calls are the kernel's own.
+bool socket_layer_init() { return true; }
+
 Socket tcp_socket() {
     Socket s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     return s < 0 ? kNoSocket : s;
@@ -127,7 +130,8 @@ int socket_local_port(Socket s) {
     return ntohs(addr.sin_port);
 }
 
-Socket socket_accept(Socket listener, char* ip, size_t ip_cap) {
+// The stop's shutdown of the listener wakes accept here: `stop` is not needed.
+Socket socket_accept(Socket listener, char* ip, size_t ip_cap, const std::atomic<int>*) {
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     Socket s;
@@ -220,7 +224,8 @@ Wait wait_readable_or_writable(Socket s, int timeout_ms, const std::atomic<int>*
 
 // A listening socket that was shut down reports POLLHUP even when asked for
 // no event, so it wakes the wait without reporting waiting clients.
-Wait wait_readable_while_listening(Socket s, Socket listener, int timeout_ms) {
+Wait wait_readable_while_listening(Socket s, Socket listener, int timeout_ms,
+                                   const std::atomic<int>*) {
     const long long deadline = deadline_after(timeout_ms);
     for (;;) {
         pollfd p[2] = {{s, POLLIN, 0}, {listener, 0, 0}};

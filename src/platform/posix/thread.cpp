@@ -49,7 +49,7 @@ bool Thread::start(ThreadBody body, void* arg, size_t stack_size) {
         delete control;
         return false;
     }
-    id_ = static_cast<unsigned long long>(id);
+    id_ = static_cast<std::uintptr_t>(id);
     control_ = control;
     return true;
 }
@@ -71,6 +71,7 @@ void sleep_ms(int ms) {
     }
 }
 
+static_assert(sizeof(pthread_t) <= sizeof(std::uintptr_t));
 static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
 
 bool wait_on_word(std::atomic<int>& word, int expected, int timeout_ms) {
