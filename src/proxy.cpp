@@ -95,17 +95,13 @@ int start_locked(const char* config_json) {
         set_error("config_json is NULL");
         return -1;
     }
+    plat::socket_layer_init();
     clear_state(g);
     char cert_path[kPathCapacity];
     char key_path[kPathCapacity];
     if (!parse_config(config_json, g, cert_path, key_path)) return -1;
     if (g.tls_enabled && tls_credentials_load(cert_path, key_path) != 0) return -1;
 
-    if (!plat::socket_layer_init()) {
-        set_error("socket layer init failed");
-        tls_credentials_free();
-        return -1;
-    }
     g.listen_sock = tcp_listen(g.listen_port);
     if (g.listen_sock == plat::kNoSocket) {
         tls_credentials_free();

@@ -31,8 +31,9 @@ enum class Wait {
 };
 
 // Makes the socket interface usable by this process. Called by every start
-// before its first socket; cheap when it was done before. False on failure.
-bool socket_layer_init();
+// before anything else; its failure shows as the failure of the first
+// socket. Nothing on POSIX.
+void socket_layer_init();
 
 Socket tcp_socket();                 // IPv4 stream socket, or kNoSocket
 void socket_close(Socket s);

@@ -76,7 +76,7 @@ void set_int_option(Socket s, int level, int name, int value) {
 }  // namespace
 
 // Nothing to set up: the socket calls are the kernel's own.
-bool socket_layer_init() { return true; }
+void socket_layer_init() {}
 
 Socket tcp_socket() {
     Socket s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -119,18 +119,12 @@ void cancel_blocked(Socket s) {
 
 }  // namespace
 
-// Winsock counts its users. Starting it again at every start makes it usable
-// even after a host's own WSACleanup calls took the count to zero; dropping
-// the previous start's reference then keeps the count at one for the
-// library, which stays until the process ends (a stop never pulls Winsock
-// from under a host that uses it too). Starts are serialised by their caller.
-bool socket_layer_init() {
-    static bool held = false;
+// Every start asks for Winsock 2.2 again and nothing ever releases it, so the
+// library's sockets work whatever the host did with its own references. A
+// failure shows at the first socket the start opens.
+void socket_layer_init() {
     WSADATA data;
-    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
-    if (held) WSACleanup();
-    held = true;
-    return true;
+    WSAStartup(MAKEWORD(2, 2), &data);
 }
 
 Socket tcp_socket() {
