@@ -1,16 +1,11 @@
 #include "demo_backends.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string_view>
-#include <sys/socket.h>
-#include <unistd.h>
+
+#include "platform.h"
 
 namespace host {
 namespace {
@@ -21,48 +16,17 @@ constexpr int kClientTimeoutMs = 2000;
 
 using Clock = std::chrono::steady_clock;
 
-// A socket bound to 127.0.0.1 with a port the system picks, or -1.
-int bind_loopback(int& port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        close(fd);
-        return -1;
-    }
-    port = ntohs(addr.sin_port);
-    return fd;
-}
-
 // Reads what arrives before the deadline, appending to out up to limit
 // bytes. Returns false on time-out, close or error.
-bool read_some(int fd, std::string& out, size_t limit, Clock::time_point deadline) {
+bool read_some(Socket fd, std::string& out, size_t limit, Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    int ready = poll(&p, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) return true;
-    if (ready <= 0) return false;
     char buf[4096];
     size_t want = std::min(sizeof buf, limit - out.size());
-    ssize_t n = recv(fd, buf, want, 0);
-    if (n < 0 && errno == EINTR) return true;
-    if (n <= 0) return false;
+    long n = receive_within(fd, buf, want, static_cast<int>(left.count()));
+    if (n < 0) return false;
     out.append(buf, static_cast<size_t>(n));
     return true;
-}
-
-void send_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        data.remove_prefix(static_cast<size_t>(n));
-    }
 }
 
 bool equal_nocase(std::string_view a, std::string_view b) {
@@ -113,11 +77,11 @@ std::string response_for(const std::string& name, std::string_view head) {
 bool DemoBackend::start(std::string name, std::string& error) {
     name_ = std::move(name);
     listen_fd_ = bind_loopback(port_);
-    if (listen_fd_ < 0 || listen(listen_fd_, 32) != 0) {
-        error = "demo backend \"" + name_ + "\": cannot listen on 127.0.0.1: " +
-                std::strerror(errno);
-        if (listen_fd_ >= 0) close(listen_fd_);
-        listen_fd_ = -1;
+    std::string why = "cannot get a socket";
+    if (listen_fd_ == kNoSocket || !listen_on(listen_fd_, 32, why)) {
+        error = "demo backend \"" + name_ + "\": cannot listen on 127.0.0.1: " + why;
+        if (listen_fd_ != kNoSocket) close_socket(listen_fd_);
+        listen_fd_ = kNoSocket;
         return false;
     }
     thread_ = std::thread([this] { serve(); });
@@ -127,29 +91,23 @@ bool DemoBackend::start(std::string name, std::string& error) {
 void DemoBackend::stop() {
     if (!thread_.joinable()) return;
     stopping_ = true;
-    // A shutdown, unlike a close, wakes the thread blocked in accept.
-    shutdown(listen_fd_, SHUT_RDWR);
+    wake_accept(listen_fd_, port_);
     thread_.join();
-    close(listen_fd_);
-    listen_fd_ = -1;
+    close_socket(listen_fd_);
+    listen_fd_ = kNoSocket;
 }
 
 void DemoBackend::serve() {
     while (!stopping_) {
-        int client = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (stopping_) break;
-            pollfd p{listen_fd_, POLLIN, 0};  // e.g. out of descriptors: pause
-            poll(&p, 1, 50);
-            continue;
-        }
-        answer(client);
-        close(client);
+        Socket client = accept_client(listen_fd_);
+        if (client == kNoSocket) continue;  // accept_client paused if need be
+        // The wake-up of stop may be a connection of its own: not answered.
+        if (!stopping_) answer(client);
+        close_socket(client);
     }
 }
 
-void DemoBackend::answer(int client) {
+void DemoBackend::answer(Socket client) {
     auto deadline = Clock::now() + std::chrono::milliseconds(kClientTimeoutMs);
     std::string in;
     size_t head_end = std::string::npos;
@@ -170,14 +128,14 @@ void DemoBackend::answer(int client) {
         if (!read_some(client, in, want, deadline)) break;
     }
     send_all(client, response_for(name_, head));
-    shutdown(client, SHUT_WR);
+    shutdown_send(client);
 }
 
 int unused_loopback_port() {
     int port = 0;
-    int fd = bind_loopback(port);
-    if (fd < 0) return 0;
-    close(fd);
+    Socket fd = bind_loopback(port);
+    if (fd == kNoSocket) return 0;
+    close_socket(fd);
     return port;
 }
 

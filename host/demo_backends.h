@@ -7,6 +7,8 @@
 #include <string>
 #include <thread>
 
+#include "platform.h"
+
 namespace host {
 
 class DemoBackend {
@@ -28,10 +30,10 @@ public:
 
 private:
     void serve();
-    void answer(int client);
+    void answer(Socket client);
 
     std::string name_;
-    int listen_fd_ = -1;
+    Socket listen_fd_ = kNoSocket;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     std::thread thread_;

@@ -1,26 +1,31 @@
-// The self-signed certificate of the demo mode, made once with the openssl
-// command line and kept in a cache directory.
+// The certificate of the demo mode. On Linux a self-signed one, made once
+// with the openssl command line and kept in a cache directory; on Windows the
+// files given with --cert and --key, or none (plain HTTP).
 #pragma once
 
 #include <string>
 
+#include "options.h"
+
 namespace host {
 
 struct DemoCert {
-    std::string dir;
-    std::string cert_path;
+    bool tls = false;        // false: the demo serves plain HTTP
+    std::string cert_path;   // as the configuration document names them
     std::string key_path;
+    std::string origin;      // for the banner, e.g. "self-signed certificate from DIR"
 };
 
-// The cache directory: $XDG_CACHE_HOME/velkor-proxy, else
-// $HOME/.cache/velkor-proxy. False with a message when neither is set.
-bool demo_cache_dir(std::string& dir, std::string& error);
+// Finds or makes the demo's certificate as this platform does it. False with
+// a one-line message on failure.
+bool demo_certificate(const HostOptions& opts, DemoCert& out, std::string& error);
 
-// Makes sure dir holds a certificate for localhost (and 127.0.0.1) with its
-// unencrypted EC key, valid for at least one more day. An existing pair is
-// reused; a missing or expiring one is (re)made with openssl. created tells
-// whether a new pair was made. False with a one-line message on failure.
-bool ensure_demo_cert(const std::string& dir, DemoCert& out, bool& created,
-                      std::string& error);
+// The library takes the document's strings as they are written, without
+// decoding escapes, so a path can only be passed when it needs none.
+inline bool fits_json_string(const std::string& text) {
+    for (char c : text)
+        if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return false;
+    return true;
+}
 
 }  // namespace host

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <string_view>
 
+#include "platform_traits.h"
+
 namespace host {
 namespace {
 
@@ -80,6 +82,8 @@ struct Seen {
     bool check = false;
     bool port = false;
     bool redirect_port = false;
+    bool cert = false;
+    bool key = false;
 };
 
 bool fail(std::string& error, std::string text) {
@@ -96,6 +100,9 @@ bool check_combination(const Seen& seen, HostOptions& out, std::string& error) {
     if (!seen.demo && (seen.port || seen.redirect_port))
         return fail(error, "--port and --redirect-port apply to --demo only; "
                            "set the ports in the configuration");
+    if (!seen.demo && (seen.cert || seen.key))
+        return fail(error, "--cert and --key apply to --demo only");
+    if (seen.cert != seen.key) return fail(error, "--cert and --key go together");
     if (seen.demo) {
         if (out.redirect_port != 0 && out.redirect_port == out.port)
             return fail(error, "--port and --redirect-port must differ");
@@ -157,6 +164,11 @@ bool parse_host_options(std::span<const char* const> args, HostOptions& out,
             if (!read_interval(value, out.status_interval_ms))
                 return fail(error, "--status-interval: not a number of seconds "
                                    "between 0.1 and 3600: '" + std::string(value) + "'");
+        } else if (kDemoTakesCertFiles && (arg == "--cert" || arg == "--key")) {
+            if (!reader.value(value) || value.empty())
+                return fail(error, std::string(arg) + " needs a file name");
+            (arg == "--cert" ? out.cert_path : out.key_path) = std::string(value);
+            (arg == "--cert" ? seen.cert : seen.key) = true;
         } else if (arg.starts_with("-") && arg != "-") {
             return fail(error, "unknown option '" + std::string(arg) + "'; see --help");
         } else if (!out.config_path.empty()) {
@@ -170,13 +182,13 @@ bool parse_host_options(std::span<const char* const> args, HostOptions& out,
 }
 
 const char* host_usage() {
-    return R"(Usage:
+    // The platform's parts come from platform_traits.h.
+    static const std::string text = std::string(R"(Usage:
   velkor-proxy CONFIG.json [--status-interval SECONDS] [--json]
   velkor-proxy CONFIG.json --check
-  velkor-proxy --demo [--port PORT] [--redirect-port PORT] [--status-interval SECONDS] [--json]
-  velkor-proxy --version | --help
+)") + kUsageDemoSynopsis + R"(  velkor-proxy --version | --help
 
-Runs the velkor-proxy reverse proxy until Ctrl-C or SIGTERM, showing its
+Runs the velkor-proxy reverse proxy until )" + kUsageStopRequests + R"(, showing its
 runtime status: ports, connections, each route's hits and errors, and the
 last error. On a terminal the view is refreshed in place; otherwise it is
 one plain line per refresh.
@@ -187,17 +199,11 @@ Modes:
                          once: prints whether the document is accepted, or
                          the library's message. The start binds the
                          configured ports, so they must be free.
-  --demo                 start two small demo backends inside this program,
-                         create a self-signed certificate for localhost on
-                         first use (with the openssl command, kept in
-                         $XDG_CACHE_HOME/velkor-proxy or ~/.cache/velkor-proxy),
-                         and serve HTTPS routes /api and / to them
-
+)" + kUsageDemoMode + R"(
 Options:
-  --port PORT            --demo: the HTTPS port (default 8443)
-  --redirect-port PORT   --demo: the plain-HTTP port that redirects to HTTPS
+)" + kUsagePortOption + R"(  --redirect-port PORT   --demo: the plain-HTTP port that redirects to HTTPS
                          (default 8080; 0 turns it off)
-  --status-interval SECONDS
+)" + kUsageDemoOptions + R"(  --status-interval SECONDS
                          time between two status refreshes (default 1;
                          fractions allowed, 0.1 to 3600)
   --json                 print the library's raw one-line JSON report at
@@ -211,6 +217,7 @@ Exit status:
      rejected the document, or a file could not be read
   2  bad command line
 )";
+    return text.c_str();
 }
 
 }  // namespace host

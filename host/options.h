@@ -15,6 +15,8 @@ struct HostOptions {
     int redirect_port = 8080;    // --demo: the plain-HTTP redirect port; 0 turns it off
     int status_interval_ms = 1000;
     bool json = false;           // print the raw report lines instead of the view
+    std::string cert_path;       // --demo on Windows: --cert, empty for plain HTTP
+    std::string key_path;        // --demo on Windows: --key
 };
 
 // Reads the arguments after the program name into out. On a bad argument

@@ -11,9 +11,10 @@ struct ViewSettings {
     bool json = false;   // raw report lines
 };
 
-// Blocks SIGINT, SIGTERM and SIGHUP for the calling thread. Called before any
-// thread exists, so every thread (the library's included) inherits the mask
-// and the signals reach only run_until_stop_signal, which waits for them.
+// Makes the stop requests (SIGINT, SIGTERM and SIGHUP on Linux; Ctrl-C,
+// Ctrl-Break and closing the console on Windows) reach only
+// run_until_stop_signal, which waits for them. Called before any thread
+// exists.
 void block_stop_signals();
 
 // Shows the runtime status every interval until a stop signal arrives, then

@@ -21,6 +21,12 @@ constexpr const char* kCertName = "localhost-cert.pem";
 constexpr const char* kKeyName = "localhost-key.pem";
 constexpr size_t kMaxToolOutput = 4096;
 
+struct CertFiles {
+    std::string dir;
+    std::string cert_path;
+    std::string key_path;
+};
+
 bool file_exists(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -104,7 +110,7 @@ bool cert_still_good(const std::string& cert_path) {
     return run_openssl({"x509", "-in", cert_path, "-noout", "-checkend", "86400"}, ignored) == 0;
 }
 
-bool make_cert(const DemoCert& c, std::string& error) {
+bool make_cert(const CertFiles& c, std::string& error) {
     // Written under temporary names and renamed, so an interrupted run never
     // leaves a half-written pair that a later run would take as good.
     std::string tag = ".tmp." + std::to_string(getpid());
@@ -137,8 +143,8 @@ bool make_cert(const DemoCert& c, std::string& error) {
     return true;
 }
 
-}  // namespace
-
+// The cache directory: $XDG_CACHE_HOME/velkor-proxy, else
+// $HOME/.cache/velkor-proxy. False with a message when neither is set.
 bool demo_cache_dir(std::string& dir, std::string& error) {
     const char* xdg = std::getenv("XDG_CACHE_HOME");
     const char* home = std::getenv("HOME");
@@ -154,7 +160,11 @@ bool demo_cache_dir(std::string& dir, std::string& error) {
     return true;
 }
 
-bool ensure_demo_cert(const std::string& dir, DemoCert& out, bool& created,
+// Makes sure dir holds a certificate for localhost (and 127.0.0.1) with its
+// unencrypted EC key, valid for at least one more day. An existing pair is
+// reused; a missing or expiring one is (re)made with openssl. created tells
+// whether a new pair was made.
+bool ensure_demo_cert(const std::string& dir, CertFiles& out, bool& created,
                       std::string& error) {
     out.dir = dir;
     out.cert_path = dir + "/" + kCertName;
@@ -166,6 +176,27 @@ bool ensure_demo_cert(const std::string& dir, DemoCert& out, bool& created,
         return true;
     if (!make_cert(out, error)) return false;
     created = true;
+    return true;
+}
+
+}  // namespace
+
+bool demo_certificate(const HostOptions&, DemoCert& out, std::string& error) {
+    std::string dir;
+    CertFiles files;
+    bool created = false;
+    if (!demo_cache_dir(dir, error) || !ensure_demo_cert(dir, files, created, error))
+        return false;
+    if (!fits_json_string(files.cert_path) || !fits_json_string(files.key_path)) {
+        error = "the cache directory " + dir + " has a quote, backslash or control "
+                "character in its path; set XDG_CACHE_HOME to another directory";
+        return false;
+    }
+    out.tls = true;
+    out.cert_path = files.cert_path;
+    out.key_path = files.key_path;
+    out.origin = std::string("self-signed certificate ") + (created ? "made now" : "from") +
+                 " in " + dir;
     return true;
 }
 

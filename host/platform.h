@@ -1,0 +1,61 @@
+// The host program's calls into the operating system, one implementation per
+// system: host/platform/posix on Linux, host/platform/win on Windows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+namespace host {
+
+// Makes Ctrl-C (and the system's other polite stop requests) reach only
+// wait_for_stop_request. Called at the start of main, before any thread.
+void install_stop_request_handling();
+
+// Waits up to ms for a stop request; true when one arrived.
+bool wait_for_stop_request(int ms);
+
+// Whether stdout / stderr is a terminal that understands the cursor movements
+// of the in-place status view.
+bool stdout_is_terminal();
+bool stderr_is_terminal();
+
+// Columns of the terminal on stdout, less one so that no line wraps and the
+// in-place redraw can count its lines; 0 when unknown.
+size_t terminal_width();
+
+// The local time of day of t.
+std::tm local_time(std::time_t t);
+
+// Loopback TCP sockets of the demo backends. A socket is a descriptor on
+// POSIX and a SOCKET on Windows; both fit this integer.
+using Socket = std::intptr_t;
+constexpr Socket kNoSocket = -1;
+
+// A socket bound to 127.0.0.1 with a port the system picks, or kNoSocket.
+Socket bind_loopback(int& port);
+
+// Starts listening; false with error set to the system's message.
+bool listen_on(Socket s, int backlog, std::string& error);
+
+// The next client, or kNoSocket on a failure that is not worth a message.
+Socket accept_client(Socket listener);
+
+// Makes a thread blocked in accept_client on this listener return.
+void wake_accept(Socket listener, int port);
+
+// Waits up to ms for data and reads up to len bytes of it. Returns the count
+// read, 0 when interrupted before anything came (try again), -1 on time-out,
+// close or error.
+long receive_within(Socket s, char* buf, size_t len, int ms);
+
+void send_all(Socket s, std::string_view data);
+
+// Says that nothing more will be sent (the peer reads end-of-file).
+void shutdown_send(Socket s);
+
+void close_socket(Socket s);
+
+}  // namespace host

@@ -1,0 +1,60 @@
+// Stop signals, terminal detection and local time on Linux.
+#include <cerrno>
+#include <csignal>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "platform.h"
+
+namespace host {
+namespace {
+
+sigset_t stop_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+}  // namespace
+
+// Blocked before any thread exists, so every thread (the library's included)
+// inherits the mask and only wait_for_stop_request takes the signals.
+void install_stop_request_handling() {
+    sigset_t set = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool wait_for_stop_request(int ms) {
+    sigset_t set = stop_signals();
+    timespec wait{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    for (;;) {
+        int sig = sigtimedwait(&set, nullptr, &wait);
+        if (sig > 0) return true;
+        if (errno == EAGAIN) return false;
+        // EINTR: another signal was handled; the rest of the wait is not
+        // worth tracking for a display refresh.
+        if (errno != EINTR) return false;
+    }
+}
+
+bool stdout_is_terminal() { return isatty(STDOUT_FILENO); }
+
+bool stderr_is_terminal() { return isatty(STDERR_FILENO); }
+
+size_t terminal_width() {
+    winsize ws{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_col < 2) return 0;
+    return ws.ws_col - 1;
+}
+
+std::tm local_time(std::time_t t) {
+    std::tm local{};
+    localtime_r(&t, &local);
+    return local;
+}
+
+}  // namespace host
