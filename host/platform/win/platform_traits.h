@@ -1,0 +1,33 @@
+// What the Windows host program offers beyond the shared options and how its
+// help text describes its platform's parts.
+#pragma once
+
+namespace host {
+
+// Windows has no openssl command to rely on: --demo uses the certificate and
+// key it is given, and plain HTTP without them.
+inline constexpr bool kDemoTakesCertFiles = true;
+
+inline constexpr const char* kUsageDemoSynopsis =
+    "  velkor-proxy --demo [--port PORT] [--redirect-port PORT] [--cert PATH --key PATH]\n"
+    "               [--status-interval SECONDS] [--json]\n";
+
+inline constexpr const char* kUsageStopRequests = "Ctrl-C or Ctrl-Break";
+
+inline constexpr const char* kUsageDemoMode =
+    R"(  --demo                 start two small demo backends inside this program
+                         and serve routes /api and / to them: over HTTPS
+                         with --cert and --key (PEM files), else over plain
+                         HTTP on --port, with no redirect port
+)";
+
+inline constexpr const char* kUsagePortOption =
+    "  --port PORT            --demo: the HTTPS port, or the HTTP port without\n"
+    "                         --cert (default 8443)\n";
+
+inline constexpr const char* kUsageDemoOptions =
+    R"(  --cert PATH            --demo: the PEM certificate for HTTPS
+  --key PATH             --demo: the PEM private key of --cert (unencrypted)
+)";
+
+}  // namespace host

@@ -1,0 +1,124 @@
+// The demo backends' loopback sockets on Windows (Winsock).
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <climits>
+#include <mutex>
+
+#include "platform.h"
+
+namespace host {
+namespace {
+
+// The demo backends start before the library, which starts Winsock for itself
+// only: this program holds its own reference for its whole run.
+bool winsock_ready() {
+    static std::once_flag once;
+    static bool ready = false;
+    std::call_once(once, [] {
+        WSADATA data;
+        ready = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    });
+    return ready;
+}
+
+SOCKET as_socket(Socket s) { return static_cast<SOCKET>(s); }
+
+std::string error_text(int code) {
+    char buf[256] = {};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, static_cast<DWORD>(code), 0, buf, sizeof buf, nullptr);
+    std::string text(buf, n);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
+        text.pop_back();
+    return text.empty() ? "Winsock error " + std::to_string(code) : text;
+}
+
+sockaddr_in loopback(int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<u_short>(port));
+    return addr;
+}
+
+}  // namespace
+
+Socket bind_loopback(int& port) {
+    if (!winsock_ready()) return kNoSocket;
+    // Not inheritable, as SOCK_CLOEXEC on Linux.
+    SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET) return kNoSocket;
+    // Exclusive: no other program may bind the same port on top of ours.
+    BOOL on = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+               sizeof on);
+    sockaddr_in addr = loopback(0);
+    int len = sizeof addr;
+    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        closesocket(s);
+        return kNoSocket;
+    }
+    port = ntohs(addr.sin_port);
+    return static_cast<Socket>(s);
+}
+
+bool listen_on(Socket s, int backlog, std::string& error) {
+    if (listen(as_socket(s), backlog) == 0) return true;
+    error = error_text(WSAGetLastError());
+    return false;
+}
+
+Socket accept_client(Socket listener) {
+    SOCKET client = accept(as_socket(listener), nullptr, nullptr);
+    if (client != INVALID_SOCKET) return static_cast<Socket>(client);
+    int code = WSAGetLastError();
+    if (code != WSAEINTR && code != WSAECONNRESET) {
+        // e.g. out of buffers: pause before the next try.
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(as_socket(listener), &readable);
+        timeval wait{0, 50 * 1000};
+        select(0, &readable, nullptr, nullptr, &wait);
+    }
+    return kNoSocket;
+}
+
+// Neither shutdown nor a close of the listener reliably wakes an accept on
+// every Windows (and Wine) version; a connection of our own always does.
+void wake_accept(Socket, int port) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return;
+    sockaddr_in addr = loopback(port);
+    connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    closesocket(s);
+}
+
+long receive_within(Socket s, char* buf, size_t len, int ms) {
+    WSAPOLLFD p{};
+    p.fd = as_socket(s);
+    p.events = POLLRDNORM;
+    int ready = WSAPoll(&p, 1, ms);
+    if (ready <= 0) return -1;
+    int want = len > INT_MAX ? INT_MAX : static_cast<int>(len);
+    int n = recv(as_socket(s), buf, want, 0);
+    if (n <= 0) return -1;
+    return n;
+}
+
+void send_all(Socket s, std::string_view data) {
+    while (!data.empty()) {
+        int chunk = data.size() > INT_MAX ? INT_MAX : static_cast<int>(data.size());
+        int n = send(as_socket(s), data.data(), chunk, 0);
+        if (n <= 0) return;
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+void shutdown_send(Socket s) { shutdown(as_socket(s), SD_SEND); }
+
+void close_socket(Socket s) { closesocket(as_socket(s)); }
+
+}  // namespace host
