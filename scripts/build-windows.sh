@@ -12,6 +12,10 @@
 #             cmake/mingw-w64.cmake (a detached wineserver runs meanwhile,
 #             because test discovery runs the test program under Wine)
 #   test      run ctest in build-windows/ under Wine
+#   release   build the DLL and velkor-proxy.exe, make the MSVC import
+#             library, check exports and imports, build the C example
+#             against the import library and run it under Wine, and zip it
+#             all into build-windows/velkor-proxy-windows-x86_64.zip
 # No stage given: packages deps wine build.
 #
 # Environment: JOBS (default 2) caps build parallelism.
@@ -174,6 +178,76 @@ stage_test() {
     ctest --test-dir "$builddir" --output-on-failure -j "$jobs"
 }
 
+# The system DLLs a release file may import: anything else would have to be
+# shipped beside it. velkor-proxy.dll only for the programs that use it.
+system_dlls='^(kernel32|msvcrt|ws2_32|bcrypt|api-ms-win-core-synch-l1-2-0)\.dll$'
+
+check_imports() {
+    # $1 the file, $2 an extra allowed DLL name (regex) or empty.
+    local file=$1 extra=${2:-} dll bad=0
+    while read -r dll; do
+        if ! printf '%s\n' "$dll" | grep -qiE "$system_dlls" &&
+           { [ -z "$extra" ] || ! printf '%s\n' "$dll" | grep -qiE "$extra"; }; then
+            log "$(basename "$file") imports $dll, which Windows does not have"
+            bad=1
+        fi
+    done < <(x86_64-w64-mingw32-objdump -p "$file" | sed -n 's/^[[:space:]]*DLL Name: //p')
+    [ $bad -eq 0 ] || exit 1
+}
+
+check_exports() {
+    # Exactly the six functions of the .def, by name.
+    local want got
+    want=$(sed -n '/^EXPORTS/,$p' "$root/cmake/velkor-proxy.def" | sed -n 's/^[[:space:]]\+\([a-z_]\+\)[[:space:]]*$/\1/p' | sort)
+    got=$(x86_64-w64-mingw32-objdump -p "$1" |
+          sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^[[:space:]]*\[ *[0-9]*\] //p' | sort)
+    if [ "$want" != "$got" ] || [ "$(printf '%s\n' "$got" | wc -l)" -ne 6 ]; then
+        log "velkor-proxy.dll exports differ from cmake/velkor-proxy.def:"
+        diff <(printf '%s\n' "$want") <(printf '%s\n' "$got") >&2 || true
+        exit 1
+    fi
+}
+
+stage_release() {
+    local name=velkor-proxy-windows-x86_64
+    local stage="$builddir/release/$name" example="$builddir/release/example"
+    local zipfile="$builddir/$name.zip"
+    (cd "$root" && cmake --preset windows >/dev/null)
+    cmake --build "$builddir" -j "$jobs" --target velkor_proxy velkor-proxy-host
+
+    rm -rf "$builddir/release" "$zipfile"
+    mkdir -p "$stage/include" "$stage/lib" "$stage/examples/c" "$example"
+    cp "$builddir/velkor-proxy.dll" "$builddir/velkor-proxy.exe" "$stage/"
+    # The build keeps its debug information; the shipped files need none.
+    x86_64-w64-mingw32-strip --strip-unneeded "$stage/velkor-proxy.dll" "$stage/velkor-proxy.exe"
+    cp "$root/include/velkor_proxy.h" "$stage/include/"
+    cp "$root/cmake/velkor-proxy.def" "$builddir/libvelkor-proxy.dll.a" "$stage/lib/"
+    # For MSVC: an import library made from the .def (link velkor-proxy.lib).
+    x86_64-w64-mingw32-dlltool -d "$root/cmake/velkor-proxy.def" -D velkor-proxy.dll \
+        -l "$stage/lib/velkor-proxy.lib" -m i386:x86-64
+    cp "$root/examples/c/minimal_host.c" "$stage/examples/c/"
+
+    check_exports "$stage/velkor-proxy.dll"
+    check_imports "$stage/velkor-proxy.dll"
+    check_imports "$stage/velkor-proxy.exe" '^velkor-proxy\.dll$'
+    log "exports: the six functions; imports: Windows system DLLs only"
+
+    # The example, built the way a user of the zip builds it: the header and
+    # the import library, nothing of the build tree.
+    x86_64-w64-mingw32-gcc-posix -std=c11 -Wall -Wextra -O2 \
+        -I "$stage/include" "$stage/examples/c/minimal_host.c" \
+        -L "$stage/lib" -lvelkor-proxy -o "$example/minimal_host.exe"
+    check_imports "$example/minimal_host.exe" '^velkor-proxy\.dll$'
+    cp "$stage/velkor-proxy.dll" "$example/"
+    "$root/scripts/wine-server" start
+    trap '"$root/scripts/wine-server" stop' EXIT
+    log "running the C example under Wine"
+    "$root/scripts/wine-run" "$example/minimal_host.exe" </dev/null
+
+    (cd "$builddir/release" && zip -qr "$zipfile" "$name")
+    log "made $zipfile"
+}
+
 run_stage() {
     case "$1" in
         packages) stage_packages ;;
@@ -181,7 +255,8 @@ run_stage() {
         wine) stage_wine ;;
         build) stage_build ;;
         test) stage_test ;;
-        *) echo "unknown stage: $1 (packages, deps, wine, build, test)" >&2; exit 2 ;;
+        release) stage_release ;;
+        *) echo "unknown stage: $1 (packages, deps, wine, build, test, release)" >&2; exit 2 ;;
     esac
 }
 
