@@ -40,7 +40,8 @@ Socket bind_loopback(int& port);
 // Starts listening; false with error set to the system's message.
 bool listen_on(Socket s, int backlog, std::string& error);
 
-// The next client, or kNoSocket on a failure that is not worth a message.
+// The next client, or kNoSocket on a failure that is not worth a message or
+// when none came for a while; the caller then looks whether to stop.
 Socket accept_client(Socket listener);
 
 // Makes a thread blocked in accept_client on this listener return.

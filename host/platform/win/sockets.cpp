@@ -72,6 +72,12 @@ bool listen_on(Socket s, int backlog, std::string& error) {
 }
 
 Socket accept_client(Socket listener) {
+    // Waits in slices, so that the serving loop sees a stop even if the
+    // wake-up connection of wake_accept could not be made.
+    WSAPOLLFD p{};
+    p.fd = as_socket(listener);
+    p.events = POLLRDNORM;
+    if (WSAPoll(&p, 1, 200) == 0) return kNoSocket;
     SOCKET client = accept(as_socket(listener), nullptr, nullptr);
     if (client != INVALID_SOCKET) return static_cast<Socket>(client);
     int code = WSAGetLastError();
@@ -87,7 +93,7 @@ Socket accept_client(Socket listener) {
 }
 
 // Neither shutdown nor a close of the listener reliably wakes an accept on
-// every Windows (and Wine) version; a connection of our own always does.
+// every Windows (and Wine) version; a connection of our own does at once.
 void wake_accept(Socket, int port) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) return;
