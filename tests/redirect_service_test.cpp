@@ -69,6 +69,7 @@ TEST_F(RedirectService, CurlFollowsTheRedirectToTheBackend) {
     EXPECT_EQ(g.total_connections.load(), 0);
     EXPECT_EQ(backend.accepted(), 0);
 
+    if (!command::available()) GTEST_SKIP() << "needs the curl command line";
     std::string out = command::run("curl -q -sS --noproxy '*' --max-time 10 -L --cacert '" +
                           testcerts::cert_files().ec_cert + "' -w ' %{url_effective}' " +
                           "'http://127.0.0.1:" + std::to_string(redirect_port_) +

@@ -26,7 +26,7 @@ int free_port();
 // Returns its last result.
 bool wait_until(const std::function<bool()>& pred, int timeout_ms = kWaitMs);
 
-// Threads of this process, counted in /proc/self/task.
+// Threads of this process (support/process.h).
 // The first call starts and joins one thread (see loopback.cpp).
 int thread_count();
 

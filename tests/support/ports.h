@@ -19,7 +19,8 @@ private:
     int port_ = 0;
 };
 
-// Open descriptors of this process, counted in /proc/self/fd.
+// Open descriptors of this process, counted in /proc/self/fd (Linux only:
+// always 0 on Windows).
 int open_descriptor_count();
 
 }  // namespace ports
