@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "support/process.h"
 #include "support/sockets.h"
 
@@ -64,8 +66,13 @@ int thread_count() {
     // A sanitizer runtime starts a background thread of its own when the
     // process creates its first thread; create one first so that thread is
     // already there and never counts as one that outlived a test.
+    // GoogleTest on Windows starts a watcher thread for each thread the
+    // first time that thread touches GoogleTest's thread-local state, and the
+    // watcher lives as long as its thread: touch it here, so the calling
+    // thread's watcher is counted from the start.
     static const bool warmed_up = [] {
         std::thread([] {}).join();
+        { SCOPED_TRACE("thread count"); }
         return true;
     }();
     (void)warmed_up;

@@ -24,7 +24,7 @@ std::string new_temp_folder() {
 // (tests/CMakeLists.txt), and each run copies that set.
 bool fill_cert_folder(const std::string& dir) {
     std::error_code error;
-    std::filesystem::copy(VELKOR_TEST_CERTS, dir, std::filesystem::copy_options::overwrite_existing,
+    std::filesystem::copy(VELKOR_TEST_CERTS, dir, std::filesystem::copy_options::recursive,
                           error);
     if (error) {
         std::ofstream(dir + "/openssl.log") << "copying " VELKOR_TEST_CERTS ": " << error.message();
