@@ -10,6 +10,7 @@ int thread_count();
 // such count for sockets alone: there it is always 0, so the checks that
 // nothing was left open compare equal figures.
 int descriptor_count();
+bool counts_descriptors();
 // Resident memory in KiB; -1 when unknown.
 long rss_kib();
 // Raises the soft descriptor limit to the hard one; returns the new soft

@@ -22,6 +22,8 @@ int thread_count() {
 
 int descriptor_count() { return 0; }
 
+bool counts_descriptors() { return false; }
+
 long rss_kib() {
     PROCESS_MEMORY_COUNTERS m{};
     if (!GetProcessMemoryInfo(GetCurrentProcess(), &m, sizeof m)) return -1;
