@@ -233,6 +233,9 @@ TEST_P(FaultRelay, BackendThatDiesMidBodyEndsTheClientsStream) {
     const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 1048576\r\n\r\n";
     for (bool reset : {false, true}) {
         SCOPED_TRACE(reset ? "backend resets" : "backend ends its stream");
+        if (reset && !loopback::abortive_close_resets()) {
+            GTEST_SKIP() << "an abortive close reaches the peer as an orderly end here (Wine)";
+        }
         TestBackend backend([&](int fd) {
             skip_head(fd);
             std::string part = head + std::string(64u << 10, 'b');
@@ -308,7 +311,13 @@ TEST_P(FaultRelay, StopLetsAnswersFlowThroughTheDrainWaitThenCutsThem) {
     });
     anyclient::Ending end = c.read_to_end(3 * kWaitMs);
     stopper.join();
-    EXPECT_EQ(end.how, anyclient::End::kCut);
+    // Where an abortive close reaches the peer as an orderly end (Wine), a
+    // plain client cannot see the cut; over TLS the missing close-notify shows it.
+    if (GetParam().tls || loopback::abortive_close_resets()) {
+        EXPECT_EQ(end.how, anyclient::End::kCut);
+    } else {
+        EXPECT_EQ(end.how, anyclient::End::kOrderly);
+    }
     EXPECT_GT(end.bytes, 400u * 4096) << "the answer kept flowing while stop waited";
     EXPECT_GE(stop_took_ms.load(), 4500);
     EXPECT_LT(stop_took_ms.load(), 6500);

@@ -123,6 +123,27 @@ void reset_close(Fd& fd) {
     fd.reset();
 }
 
+bool abortive_close_resets() {
+    static const bool resets = [] {
+        Fd listener(sockets::tcp_socket());
+        sockaddr_in a = loopback_addr(0);
+        socklen_t len = sizeof a;
+        if (!listener.valid() || bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            listen(listener.get(), 1) != 0 ||
+            getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            return true;
+        }
+        Fd client = connect_to(ntohs(a.sin_port));
+        Fd server(sockets::accept(listener.get()));
+        if (!client.valid() || !server.valid()) return true;
+        reset_close(server);
+        char c;
+        if (!readable_by(client.get(), Clock::now() + std::chrono::milliseconds(kWaitMs))) return true;
+        return recv_some(client.get(), &c, 1) < 0;
+    }();
+    return resets;
+}
+
 std::string recv_until(int fd, const std::function<bool(const std::string&)>& done,
                        int timeout_ms) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);

@@ -66,6 +66,11 @@ void shutdown_write(int fd);
 // Closes with an abortive close: the peer sees a reset, not an end of stream.
 void reset_close(Fd& fd);
 
+// True when an abortive close reaches the peer as a reset, as on Linux and
+// Windows. Wine sends an orderly end instead; tests of a cut skip there.
+// Measured once, on a loopback pair.
+bool abortive_close_resets();
+
 // Reads until done(bytes so far) is true, the peer closes, or timeout_ms
 // passed since the call. Returns everything read.
 std::string recv_until(int fd, const std::function<bool(const std::string&)>& done,
