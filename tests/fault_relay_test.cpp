@@ -3,16 +3,11 @@
 // answers, a client that stops reading, and a backend that never completes
 // the connect. Each must end only its own connection, leave the counters
 // exact, and leave no descriptor or thread behind (the fixture checks).
-#include <arpa/inet.h>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <netinet/in.h>
-#include <poll.h>
 #include <ostream>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -21,6 +16,7 @@
 #include "support/command.h"
 #include "support/guarded_service.h"
 #include "support/ports.h"
+#include "support/sockets.h"
 
 namespace {
 
@@ -43,7 +39,7 @@ const std::string kBackendFailed =
 void skip_head(int fd) {
     std::string got;
     char c;
-    while (!got.ends_with("\r\n\r\n") && recv(fd, &c, 1, 0) == 1) got += c;
+    while (!got.ends_with("\r\n\r\n") && sockets::recv(fd, &c, 1) == 1) got += c;
 }
 
 // A backend body that sends tlsclient::Pattern(seed) until a send fails.
@@ -57,14 +53,12 @@ TestBackend::Handler stream_forever(uint32_t seed, std::atomic<bool>* blocked = 
         for (;;) {
             pattern.fill(buf, sizeof buf);
             for (size_t at = 0; at < sizeof buf;) {
-                ssize_t n = send(fd, buf + at, sizeof buf - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+                ssize_t n = sockets::send_now(fd, buf + at, sizeof buf - at);
                 if (n > 0) {
                     at += static_cast<size_t>(n);
-                } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                } else if (n < 0 && sockets::would_block()) {
                     if (blocked) *blocked = true;
-                    pollfd p{fd, POLLOUT, 0};
-                    poll(&p, 1, 100);
-                } else if (n < 0 && errno == EINTR) {
+                    sockets::wait(fd, POLLOUT, 100);
                 } else {
                     return;
                 }
@@ -79,7 +73,7 @@ TestBackend::Handler count_into(std::atomic<size_t>& count) {
         skip_head(fd);
         char buf[65536];
         for (;;) {
-            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            ssize_t n = sockets::recv(fd, buf, sizeof buf);
             if (n <= 0) return;
             count += static_cast<size_t>(n);
         }
@@ -206,12 +200,12 @@ TEST_P(FaultRelay, BackendEndOfStreamEndsTheAnswerInOrder) {
         // thread is back in its read: a backend that ends while that thread
         // is not waiting for the client ends the client's connection at once.
         char one;
-        if (recv(fd, &one, 1, 0) != 1) return;
+        if (sockets::recv(fd, &one, 1) != 1) return;
         got_byte = true;
         wait_until([&] { return end_now.load(); });
-        shutdown(fd, SHUT_WR);
+        sockets::shutdown_write(fd);
         char buf[256];
-        for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) late_bytes += static_cast<size_t>(n);
+        for (ssize_t n; (n = sockets::recv(fd, buf, sizeof buf)) > 0;) late_bytes += static_cast<size_t>(n);
     });
     ASSERT_TRUE(start_mode({{"", "/", backend.port()}}));
     Client c = open();
@@ -239,13 +233,16 @@ TEST_P(FaultRelay, BackendThatDiesMidBodyEndsTheClientsStream) {
     const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 1048576\r\n\r\n";
     for (bool reset : {false, true}) {
         SCOPED_TRACE(reset ? "backend resets" : "backend ends its stream");
+        if (reset && !loopback::abortive_close_resets()) {
+            GTEST_SKIP() << "an abortive close reaches the peer as an orderly end here (Wine)";
+        }
         TestBackend backend([&](int fd) {
             skip_head(fd);
             std::string part = head + std::string(64u << 10, 'b');
             loopback::send_all(fd, part);
             if (reset) {
                 linger off{1, 0};
-                setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+                sockets::set_option(fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
             }
         });
         ASSERT_TRUE(start_mode({{"", "/", backend.port()}}));
@@ -314,7 +311,13 @@ TEST_P(FaultRelay, StopLetsAnswersFlowThroughTheDrainWaitThenCutsThem) {
     });
     anyclient::Ending end = c.read_to_end(3 * kWaitMs);
     stopper.join();
-    EXPECT_EQ(end.how, anyclient::End::kCut);
+    // Where an abortive close reaches the peer as an orderly end (Wine), a
+    // plain client cannot see the cut; over TLS the missing close-notify shows it.
+    if (GetParam().tls || loopback::abortive_close_resets()) {
+        EXPECT_EQ(end.how, anyclient::End::kCut);
+    } else {
+        EXPECT_EQ(end.how, anyclient::End::kOrderly);
+    }
     EXPECT_GT(end.bytes, 400u * 4096) << "the answer kept flowing while stop waited";
     EXPECT_GE(stop_took_ms.load(), 4500);
     EXPECT_LT(stop_took_ms.load(), 6500);
@@ -326,6 +329,7 @@ TEST_P(FaultRelay, StopLetsAnswersFlowThroughTheDrainWaitThenCutsThem) {
 // sends no reset that would destroy the answer. Raw sockets that keep
 // sending, and curl.
 TEST_P(FaultRelay, FixedRepliesReachAClientThatIsStillUploading) {
+    if (!command::available()) GTEST_SKIP() << "needs the curl command line";
     const std::string no_route =
         "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/plain\r\nContent-Length: 19\r\n"
         "Connection: close\r\n\r\nno matching route\r\n";
@@ -359,6 +363,7 @@ TEST_P(FaultRelay, FixedRepliesReachAClientThatIsStillUploading) {
 // A backend whose answer lasts until it closes (HTTP/1.0, no length): curl
 // gets the whole answer and ends, over plain HTTP and TLS.
 TEST_P(FaultRelay, CloseDelimitedAnswerCompletes) {
+    if (!command::available()) GTEST_SKIP() << "needs the curl command line";
     TestBackend::Script script;
     script.reply = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nuntil the end\n";
     script.close_after_reply = true;
@@ -420,7 +425,7 @@ TEST_F(FaultStall, StopEndsStalledConnectionsWithinItsBound) {
 // connect to it neither completes nor fails: the proxy gives up after its
 // 5 s and answers with the backend-failure 502. (Slow: about 5 s.)
 TEST_F(FaultStall, BackendThatNeverCompletesTheConnectGets502InFiveSeconds) {
-    loopback::Fd full(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    loopback::Fd full(sockets::tcp_socket());
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

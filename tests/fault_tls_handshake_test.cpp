@@ -4,7 +4,6 @@
 // next client is served, and nothing is left behind (the fixture checks).
 #include <functional>
 #include <string>
-#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 #include <mbedtls/ctr_drbg.h>
@@ -14,6 +13,7 @@
 
 #include "support/any_client.h"
 #include "support/guarded_service.h"
+#include "support/sockets.h"
 
 namespace {
 

@@ -7,13 +7,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include "net/head_rewrite.h"
 #include "net/relay.h"
+#include "platform/socket.h"
 #include "net_service.h"
+#include "support/sockets.h"
 
 namespace {
 
@@ -56,7 +55,7 @@ size_t check_stream(int fd, uint64_t seed, size_t total) {
     char buf[65536];
     size_t good = 0;
     while (good < total) {
-        ssize_t n = recv(fd, buf, std::min(sizeof buf, total - good), 0);
+        ssize_t n = sockets::recv(fd, buf, std::min(sizeof buf, total - good));
         if (n <= 0) break;
         for (ssize_t i = 0; i < n; ++i) {
             if (static_cast<uint8_t>(buf[i]) != s.next()) return good;
@@ -71,7 +70,7 @@ size_t check_stream(int fd, uint64_t seed, size_t total) {
 void skip_head(int fd) {
     std::string got;
     char c;
-    while (!got.ends_with("\r\n\r\n") && recv(fd, &c, 1, 0) == 1) got += c;
+    while (!got.ends_with("\r\n\r\n") && sockets::recv(fd, &c, 1) == 1) got += c;
 }
 
 // 64 MiB each way at the same time, checked byte for byte. (A few seconds.)
@@ -152,13 +151,14 @@ TEST_F(NetRelay, ResetsMidTransferEndOnlyThatConnection) {
 
 namespace {
 
-// A connected loopback pair: `near` plays the proxy's socket, `far` its peer.
+// A connected loopback pair: `own` plays the proxy's socket, `peer` its peer.
+// (Not near/far: Windows headers define those as macros.)
 struct Pair {
-    loopback::Fd near, far;
+    loopback::Fd own, peer;
 };
 
 Pair connected_pair(int far_rcvbuf = 0) {
-    loopback::Fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    loopback::Fd listener(sockets::tcp_socket());
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -167,12 +167,14 @@ Pair connected_pair(int far_rcvbuf = 0) {
     listen(listener.get(), 1);
     getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
     Pair p;
-    p.far.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    p.peer.reset(sockets::tcp_socket());
     if (far_rcvbuf) {
-        setsockopt(p.far.get(), SOL_SOCKET, SO_RCVBUF, &far_rcvbuf, sizeof far_rcvbuf);
+        sockets::set_option(p.peer.get(), SOL_SOCKET, SO_RCVBUF, &far_rcvbuf, sizeof far_rcvbuf);
     }
-    connect(p.far.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    p.near.reset(accept(listener.get(), nullptr, nullptr));
+    sockets::connect(p.peer.get(), addr);
+    // The library's accept: it sets its sockets up its own way on each system.
+    p.own.reset(static_cast<int>(
+        plat::socket_accept(static_cast<plat::Socket>(listener.get()), nullptr, 0)));
     return p;
 }
 
@@ -186,25 +188,25 @@ Pair connected_pair(int far_rcvbuf = 0) {
 TEST(NetRelayTearDown, StuckClientWriteEndsAfterItsWait) {
     Pair client = connected_pair(4096);
     Pair backend = connected_pair();
-    ASSERT_TRUE(client.near.valid() && backend.near.valid());
+    ASSERT_TRUE(client.own.valid() && backend.own.valid());
     // A small fixed send buffer leaves no slack that a wake-up of the
     // blocked write (any state change of the socket) could let it fill.
     int small = 4096;
-    setsockopt(client.near.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    sockets::set_option(client.own.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     std::atomic<size_t> flooded{0};
     std::thread flood([&] {
         char buf[65536] = {};
-        while (send(backend.far.get(), buf, sizeof buf, MSG_NOSIGNAL) > 0) flooded += sizeof buf;
+        while (sockets::send(backend.peer.get(), buf, sizeof buf) > 0) flooded += sizeof buf;
     });
     ConnArgs args;
     ClientConn conn{};
-    conn.sock = client.near.get();
+    conn.sock = client.own.get();
     conn.woken = &args.woken;
     std::vector<char> client_buf(kOutCapacity);
     std::vector<char> backend_buf(kRelayChunk);
     std::atomic<bool> returned{false};
     std::thread connection([&] {
-        relay(conn, args, backend.near.get(), client_buf, backend_buf);
+        relay(conn, args, backend.own.get(), client_buf, backend_buf);
         returned = true;
     });
 
@@ -219,12 +221,12 @@ TEST(NetRelayTearDown, StuckClientWriteEndsAfterItsWait) {
         return quiet >= 3;
     }));
     auto begin = std::chrono::steady_clock::now();
-    shutdown(client.near.get(), SHUT_RD);
+    sockets::shutdown_read(client.own.get());
     EXPECT_TRUE(loopback::wait_until([&] { return returned.load(); }, 10000));
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(5500));
-    if (!returned) shutdown(client.near.get(), SHUT_RDWR);  // a failed test must not hang
+    if (!returned) sockets::shutdown_and_wake(client.own.get());  // a failed test must not hang
     connection.join();
-    backend.near.reset();  // the caller of relay() closes the backend: the flood fails
+    backend.own.reset();  // the caller of relay() closes the backend: the flood fails
     flood.join();
     EXPECT_EQ(args.client_end.load(), kEndCut) << "a client that never read got a cut answer";
     EXPECT_TRUE(g.relay_workers.drain(2000));  // the parked relay thread goes too

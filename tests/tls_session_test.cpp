@@ -1,14 +1,9 @@
 // TLS sessions on their own, without the proxy around them: a loopback
 // listener in the test accepts one client, and the test plays the connection
 // thread and the relay thread on that session.
-#include <arpa/inet.h>
 #include <atomic>
 #include <functional>
-#include <netinet/in.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,6 +15,7 @@
 #include "support/tls_client.h"
 #include "tls/tls_session.h"
 #include "velkor_proxy.h"
+#include "support/sockets.h"
 
 namespace {
 
@@ -40,7 +36,7 @@ public:
     using Body = std::function<void(ClientConn&)>;
 
     explicit OneConnectionServer(Body body) : body_(std::move(body)) {
-        listener_ = loopback::Fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        listener_ = loopback::Fd(sockets::tcp_socket());
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -56,9 +52,9 @@ public:
     }
 
     ~OneConnectionServer() {
-        shutdown(listener_.get(), SHUT_RDWR);  // ends an accept that never got a client
+        sockets::wake_listener(listener_.get(), port_);  // ends an accept that never got a client
         int s = sock_.load();
-        if (!finished_.load() && s >= 0) shutdown(s, SHUT_RDWR);
+        if (!finished_.load() && s >= 0) plat::socket_shutdown(static_cast<plat::Socket>(s));
         if (thread_.joinable()) thread_.join();
     }
 
@@ -71,15 +67,16 @@ public:
     // Shuts the accepted socket down, as stop does to a stuck connection.
     void shutdown_client_socket() {
         loopback::wait_until([this] { return sock_.load() >= 0; });
-        shutdown(sock_.load(), SHUT_RDWR);
+        plat::socket_shutdown(static_cast<plat::Socket>(sock_.load()));
     }
 
 private:
     void run() {
-        int s = accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (s >= 0) {
+        // The library's accept: its sockets are set up its own way on each system.
+        plat::Socket s = plat::socket_accept(static_cast<plat::Socket>(listener_.get()), nullptr, 0);
+        if (s != plat::kNoSocket) {
             plat::socket_set_nodelay(s);
-            sock_ = s;
+            sock_ = static_cast<int>(s);
             ClientConn conn;
             conn.tls = 1;
             conn.sock = s;
@@ -87,7 +84,7 @@ private:
             open_rc_ = rc;
             if (rc == 0) body_(conn);
             tls_session_close(conn, true);
-            close(s);
+            plat::socket_close(s);
         }
         finished_ = true;
     }
@@ -137,11 +134,7 @@ void read_pattern(TlsSession& s, Received& got) {
 }
 
 // Bytes waiting unread in a socket's receive queue.
-int unread_bytes(int fd) {
-    int n = 0;
-    ioctl(fd, FIONREAD, &n);
-    return n;
-}
+int unread_bytes(int fd) { return sockets::unread_bytes(fd); }
 
 // True while the writer's own record waits in the library for the socket.
 bool writer_record_queued(TlsSession& s) {
@@ -197,7 +190,7 @@ TEST_P(TlsSessionBulk, FullDuplexKeepsEveryByteAndEndsWithCloseNotify) {
     Transfer t(kClientSeed, kBytes, kServerSeed, kBytes);
     ASSERT_TRUE(client.pump(t, 4 * kWaitMs));
     // The server reads until the client's side ends.
-    shutdown(client.fd(), SHUT_WR);
+    sockets::shutdown_write(client.fd());
     Transfer rest(0, 0, 0, Transfer::kUntilEnd);
     EXPECT_TRUE(client.pump(rest));
     EXPECT_EQ(rest.end, MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY);

@@ -1,11 +1,10 @@
 #include "support/any_client.h"
 
-#include <cerrno>
 #include <chrono>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <mbedtls/ssl.h>
+
+#include "support/sockets.h"
 
 namespace anyclient {
 namespace {
@@ -18,11 +17,11 @@ int ms_left(Clock::time_point deadline) {
 }
 
 bool wait_for(int fd, short events, Clock::time_point deadline) {
-    pollfd p{fd, events, 0};
-    int rc;
-    do rc = poll(&p, 1, ms_left(deadline));
-    while (rc < 0 && errno == EINTR);
-    return rc > 0;
+    for (;;) {
+        int rc = sockets::wait(fd, events, ms_left(deadline));
+        if (rc != 0) return rc > 0;
+        if (ms_left(deadline) == 0) return false;
+    }
 }
 
 }  // namespace
@@ -82,20 +81,20 @@ std::string Client::send_while_reading(size_t bytes, std::string_view marker, in
             size_t n = std::min(filler.size(), bytes - sent);
             long k = tls_ ? mbedtls_ssl_write(&secure_->ssl(),
                                               reinterpret_cast<const unsigned char*>(filler.data()), n)
-                          : ::send(fd(), filler.data(), n, MSG_NOSIGNAL | MSG_DONTWAIT);
+                          : sockets::send_now(fd(), filler.data(), n);
             if (k > 0) sent += static_cast<size_t>(k);
             bool blocked = k == MBEDTLS_ERR_SSL_WANT_WRITE || k == MBEDTLS_ERR_SSL_WANT_READ ||
-                           (k < 0 && (errno == EAGAIN || errno == EINTR));
+                           (!tls_ && k < 0 && sockets::would_block());
             if (k <= 0 && !blocked) sending = false;
         }
         long r = tls_ ? mbedtls_ssl_read(&secure_->ssl(), reinterpret_cast<unsigned char*>(buf),
                                          sizeof buf)
-                      : ::recv(fd(), buf, sizeof buf, MSG_DONTWAIT);
+                      : sockets::recv_now(fd(), buf, sizeof buf);
         if (r > 0) {
             got.append(buf, static_cast<size_t>(r));
         } else if (r == 0 || (tls_ && r != MBEDTLS_ERR_SSL_WANT_READ &&
                               r != MBEDTLS_ERR_SSL_WANT_WRITE) ||
-                   (!tls_ && errno != EAGAIN && errno != EINTR)) {
+                   (!tls_ && !sockets::would_block())) {
             break;
         } else if (!sending || sent == bytes) {
             wait_for(fd(), POLLIN, deadline);
@@ -128,8 +127,7 @@ Ending Client::read_to_end(int timeout_ms) {
             n = rc;
         } else {
             if (!wait_for(fd(), POLLIN, deadline)) return e;
-            n = ::recv(fd(), buf, sizeof buf, 0);
-            if (n < 0 && errno == EINTR) continue;
+            n = sockets::recv(fd(), buf, sizeof buf);
             if (n == 0) e.how = End::kOrderly;
             else if (n < 0) e.how = End::kCut;
         }
@@ -158,12 +156,12 @@ bool Client::upload(uint32_t seed, size_t bytes, int timeout_ms) {
         size_t n = std::min(sizeof buf, bytes - sent);
         pattern.fill(buf, n);
         for (size_t at = 0; at < n;) {
-            ssize_t k = ::send(plain_.get(), buf + at, n - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+            long k = sockets::send_now(plain_.get(), buf + at, n - at);
             if (k > 0) {
                 at += static_cast<size_t>(k);
-            } else if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            } else if (k < 0 && sockets::would_block()) {
                 if (!wait_for(plain_.get(), POLLOUT, deadline)) return false;
-            } else if (k < 0 && errno != EINTR) {
+            } else if (k < 0) {
                 return false;
             }
         }
@@ -182,14 +180,13 @@ size_t Client::download(uint32_t seed, size_t bytes, int timeout_ms) {
     tlsclient::PatternCheck check(seed);
     char buf[65536];
     while (check.count() < bytes && wait_for(plain_.get(), POLLIN, deadline)) {
-        ssize_t n = recv(plain_.get(), buf, std::min(sizeof buf, bytes - check.count()), 0);
-        if (n < 0 && errno == EINTR) continue;
+        long n = sockets::recv(plain_.get(), buf, std::min(sizeof buf, bytes - check.count()));
         if (n <= 0 || !check.feed(buf, static_cast<size_t>(n))) break;
     }
     return check.ok() ? check.count() : 0;
 }
 
-void Client::half_close() { shutdown(fd(), SHUT_WR); }
+void Client::half_close() { sockets::shutdown_write(fd()); }
 
 void Client::reset() {
     if (tls_) {

@@ -1,6 +1,6 @@
-// Test certificates and keys, made with the openssl command line into a
-// temporary folder on first use and shared by every test of the run. The
-// folder is removed when the test binary exits.
+// Test certificates and keys, made by make_certs.sh (the openssl command
+// line) into a temporary folder on first use and shared by every test of the
+// run. The folder is removed when the test binary exits.
 #pragma once
 
 #include <string>

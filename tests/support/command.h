@@ -10,6 +10,10 @@ struct Result {
     std::string output;   // standard output and standard error together
 };
 
+// True where run() can work: a POSIX shell with curl and openssl. The
+// Windows build runs under Wine without them; tests that need one skip there.
+bool available();
+
 // Runs a shell command with its input empty and a 20 s time limit.
 Result run(const std::string& command);
 

@@ -1,15 +1,12 @@
 #include "support/loopback.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
-#include <dirent.h>
 #include <thread>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/process.h"
+#include "support/sockets.h"
 
 namespace loopback {
 namespace {
@@ -32,30 +29,23 @@ int ms_left(Clock::time_point deadline) {
 // Waits for fd to be readable until the deadline; false on time-out.
 bool readable_by(int fd, Clock::time_point deadline) {
     for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        int rc = poll(&p, 1, ms_left(deadline));
-        if (rc > 0) return true;
-        if (rc == 0) return false;
-        if (errno != EINTR) return true;
+        int rc = sockets::wait(fd, POLLIN, ms_left(deadline));
+        if (rc != 0) return true;  // ready, or a failure the next recv reports
+        if (ms_left(deadline) == 0) return false;
     }
 }
 
-long recv_some(int fd, char* buf, size_t cap) {
-    ssize_t n;
-    do n = recv(fd, buf, cap, 0);
-    while (n < 0 && errno == EINTR);
-    return static_cast<long>(n);
-}
+long recv_some(int fd, char* buf, size_t cap) { return sockets::recv(fd, buf, cap); }
 
 void set_abortive_close(int fd) {
     linger l{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    sockets::set_option(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
 }
 
 }  // namespace
 
 int free_port() {
-    Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd s(sockets::tcp_socket());
     sockaddr_in a = loopback_addr(0);
     if (!s.valid() || bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
     socklen_t len = sizeof a;
@@ -76,19 +66,17 @@ int thread_count() {
     // A sanitizer runtime starts a background thread of its own when the
     // process creates its first thread; create one first so that thread is
     // already there and never counts as one that outlived a test.
+    // GoogleTest on Windows starts a watcher thread for each thread the
+    // first time that thread touches GoogleTest's thread-local state, and the
+    // watcher lives as long as its thread: touch it here, so the calling
+    // thread's watcher is counted from the start.
     static const bool warmed_up = [] {
         std::thread([] {}).join();
+        { SCOPED_TRACE("thread count"); }
         return true;
     }();
     (void)warmed_up;
-    DIR* d = opendir("/proc/self/task");
-    if (!d) return -1;
-    int n = 0;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') ++n;
-    }
-    closedir(d);
-    return n;
+    return process::thread_count();
 }
 
 bool wait_threads_at_most(int limit, int timeout_ms) {
@@ -107,37 +95,53 @@ int Fd::release() {
 }
 
 void Fd::reset(int fd) {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0) sockets::close(fd_);
     fd_ = fd;
 }
 
 Fd connect_to(int port) {
-    Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd s(sockets::tcp_socket());
     if (!s.valid()) return s;
-    sockaddr_in a = loopback_addr(port);
-    int rc;
-    do rc = connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-    while (rc != 0 && errno == EINTR);
-    if (rc != 0) s.reset();
+    if (sockets::connect(s.get(), loopback_addr(port)) != 0) s.reset();
     return s;
 }
 
 bool send_all(int fd, std::string_view data) {
     while (!data.empty()) {
-        ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
+        long n = sockets::send(fd, data.data(), data.size());
         if (n <= 0) return false;
         data.remove_prefix(static_cast<size_t>(n));
     }
     return true;
 }
 
-void shutdown_write(int fd) { shutdown(fd, SHUT_WR); }
+void shutdown_write(int fd) { sockets::shutdown_write(fd); }
 
 void reset_close(Fd& fd) {
     if (!fd.valid()) return;
     set_abortive_close(fd.get());
     fd.reset();
+}
+
+bool abortive_close_resets() {
+    static const bool resets = [] {
+        Fd listener(sockets::tcp_socket());
+        sockaddr_in a = loopback_addr(0);
+        socklen_t len = sizeof a;
+        if (!listener.valid() || bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            listen(listener.get(), 1) != 0 ||
+            getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            return true;
+        }
+        Fd client = connect_to(ntohs(a.sin_port));
+        Fd server(sockets::accept(listener.get()));
+        if (!client.valid() || !server.valid()) return true;
+        reset_close(server);
+        char c;
+        if (!readable_by(client.get(), Clock::now() + std::chrono::milliseconds(kWaitMs))) return true;
+        return recv_some(client.get(), &c, 1) < 0;
+    }();
+    return resets;
 }
 
 std::string recv_until(int fd, const std::function<bool(const std::string&)>& done,
@@ -204,9 +208,9 @@ TestBackend::TestBackend(Script script) : script_(std::move(script)) { start_lis
 TestBackend::TestBackend(Handler handler) : handler_(std::move(handler)) { start_listening(); }
 
 void TestBackend::start_listening() {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listen_fd_ = sockets::tcp_socket();
     int one = 1;
-    setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockets::set_option(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a = loopback_addr(0);
     socklen_t len = sizeof a;
     if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
@@ -221,13 +225,15 @@ void TestBackend::start_listening() {
 
 TestBackend::~TestBackend() {
     stopping_ = true;
-    if (listen_fd_ >= 0) shutdown(listen_fd_, SHUT_RDWR);  // wakes the blocked accept
-    if (acceptor_.joinable()) acceptor_.join();
-    if (listen_fd_ >= 0) close(listen_fd_);
+    if (acceptor_.joinable()) {
+        sockets::wake_listener(listen_fd_, port_);  // ends the blocked accept
+        acceptor_.join();
+    }
+    if (listen_fd_ >= 0) sockets::close(listen_fd_);
     {
         std::lock_guard<std::mutex> hold(lock_);
         for (auto& c : conns_) {
-            if (c->fd >= 0) shutdown(c->fd, SHUT_RDWR);
+            if (c->fd >= 0) sockets::shutdown_and_wake(c->fd);
         }
     }
     for (auto& c : conns_) c->thread.join();
@@ -235,16 +241,13 @@ TestBackend::~TestBackend() {
 
 void TestBackend::accept_main() {
     for (;;) {
-        int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            return;  // the destructor shut the listener down
-        }
+        int fd = sockets::accept(listen_fd_);
+        if (fd < 0) return;  // the destructor shut the listener down
         int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        sockets::set_option(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         std::lock_guard<std::mutex> hold(lock_);
         if (stopping_) {
-            close(fd);
+            sockets::close(fd);
             return;
         }
         conns_.push_back(std::make_unique<Conn>());
@@ -265,7 +268,7 @@ void TestBackend::serve(Conn& c) {
     }
     std::lock_guard<std::mutex> hold(lock_);
     if (c.action == kReset) set_abortive_close(c.fd);
-    close(c.fd);
+    sockets::close(c.fd);
     c.fd = -1;
     c.peer_gone = c.action == kNone;
 }
@@ -329,7 +332,11 @@ void TestBackend::request(int i, int action) {
     Conn* c = conn_at(i);
     if (!c || c->fd < 0) return;
     c->action = action;
-    shutdown(c->fd, action == kClose ? SHUT_RDWR : SHUT_RD);
+    if (action == kClose) {
+        sockets::shutdown_and_wake(c->fd);
+    } else {
+        sockets::shutdown_read_and_wake(c->fd);
+    }
 }
 
 void TestBackend::close_connection(int i) { request(i, kClose); }

@@ -26,7 +26,7 @@ int free_port();
 // Returns its last result.
 bool wait_until(const std::function<bool()>& pred, int timeout_ms = kWaitMs);
 
-// Threads of this process, counted in /proc/self/task.
+// Threads of this process (support/process.h).
 // The first call starts and joins one thread (see loopback.cpp).
 int thread_count();
 
@@ -65,6 +65,11 @@ void shutdown_write(int fd);
 
 // Closes with an abortive close: the peer sees a reset, not an end of stream.
 void reset_close(Fd& fd);
+
+// True when an abortive close reaches the peer as a reset, as on Linux and
+// Windows. Wine sends an orderly end instead; tests of a cut skip there.
+// Measured once, on a loopback pair.
+bool abortive_close_resets();
 
 // Reads until done(bytes so far) is true, the peer closes, or timeout_ms
 // passed since the call. Returns everything read.

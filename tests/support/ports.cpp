@@ -1,15 +1,13 @@
 #include "support/ports.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include "support/process.h"
+#include "support/sockets.h"
 
 namespace ports {
 
 // No SO_REUSEADDR: a listener of our own on the port must make any other
 // bind to it fail, whatever options that other socket sets.
-HeldPort::HeldPort(int port) : sock_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+HeldPort::HeldPort(int port) : sock_(sockets::tcp_socket()) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -24,15 +22,8 @@ HeldPort::HeldPort(int port) : sock_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC,
     port_ = ntohs(a.sin_port);
 }
 
-int open_descriptor_count() {
-    DIR* d = opendir("/proc/self/fd");
-    if (!d) return -1;
-    int n = 0;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') ++n;
-    }
-    closedir(d);
-    return n - 1;  // the descriptor of the listing itself
-}
+int open_descriptor_count() { return process::descriptor_count(); }
+
+bool counts_descriptors() { return process::counts_descriptors(); }
 
 }  // namespace ports

@@ -1,18 +1,13 @@
 #include "support/tls_client.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <mbedtls/net_sockets.h>  // error codes only
 #include <psa/crypto.h>
+
+#include "support/sockets.h"
 
 namespace tlsclient {
 namespace {
@@ -28,21 +23,17 @@ uint8_t next_byte(uint32_t& s) {
 
 int bio_send(void* ctx, const unsigned char* buf, size_t len) {
     int fd = *static_cast<int*>(ctx);
-    ssize_t n;
-    do n = ::send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
-    while (n < 0 && errno == EINTR);
+    long n = sockets::send_now(fd, buf, len);
     if (n >= 0) return static_cast<int>(n);
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return MBEDTLS_ERR_SSL_WANT_WRITE;
+    if (sockets::would_block()) return MBEDTLS_ERR_SSL_WANT_WRITE;
     return MBEDTLS_ERR_NET_SEND_FAILED;
 }
 
 int bio_recv(void* ctx, unsigned char* buf, size_t len) {
     int fd = *static_cast<int*>(ctx);
-    ssize_t n;
-    do n = ::recv(fd, buf, len, MSG_DONTWAIT);
-    while (n < 0 && errno == EINTR);
+    long n = sockets::recv_now(fd, buf, len);
     if (n >= 0) return static_cast<int>(n);
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return MBEDTLS_ERR_SSL_WANT_READ;
+    if (sockets::would_block()) return MBEDTLS_ERR_SSL_WANT_READ;
     return MBEDTLS_ERR_NET_RECV_FAILED;
 }
 
@@ -94,11 +85,12 @@ Client::~Client() {
 }
 
 bool Client::wait(short events, int timeout_ms) {
-    pollfd p{fd_.get(), events, 0};
-    int rc;
-    do rc = poll(&p, 1, timeout_ms);
-    while (rc < 0 && errno == EINTR);
-    return rc > 0;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int rc = sockets::wait(fd_.get(), events, ms_left(deadline));
+        if (rc != 0) return rc > 0;
+        if (ms_left(deadline) == 0) return false;
+    }
 }
 
 bool Client::connect(int port, int timeout_ms) {
@@ -123,7 +115,7 @@ bool Client::connect(int port, int timeout_ms) {
     fd_ = loopback::connect_to(port);
     if (!fd_.valid()) return false;
     int one = 1;
-    setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockets::set_option(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     raw_fd_ = fd_.get();
     mbedtls_ssl_set_bio(&ssl_, &raw_fd_, bio_send, bio_recv, nullptr);
     for (;;) {
