@@ -166,17 +166,6 @@ long socket_send(Socket s, const void* buf, size_t len) {
     return r == kWouldBlock ? -1 : r;
 }
 
-bool socket_send_all(Socket s, const void* buf, size_t len) {
-    const char* p = static_cast<const char*>(buf);
-    while (len > 0) {
-        long n = socket_send(s, p, len);
-        if (n <= 0) return false;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 long socket_recv_nowait(Socket s, void* buf, size_t len) {
     ssize_t n;
     do n = recv(s, buf, len, MSG_DONTWAIT);
@@ -193,21 +182,6 @@ long socket_send_nowait(Socket s, const void* buf, size_t len) {
 
 bool last_error_was_reset() {
     return t_last_errno == EPIPE || t_last_errno == ECONNRESET;
-}
-
-bool socket_send_all(Socket s, const void* buf, size_t len, const std::atomic<int>& woken) {
-    const char* p = static_cast<const char*>(buf);
-    while (len > 0) {
-        long n = socket_send_nowait(s, p, len);
-        if (n == kWouldBlock) {
-            if (wait_writable(s, -1, &woken) == Wait::kWoken) return false;
-            continue;
-        }
-        if (n <= 0) return false;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 Wait wait_readable(Socket s, int timeout_ms, const std::atomic<int>* woken) {
