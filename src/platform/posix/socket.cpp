@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/deadline.h"
+
 namespace plat {
 namespace {
 
@@ -26,17 +28,6 @@ long finish_transfer(ssize_t n) {
 // Waits after a peer's end are made in slices of this length: the hang-up
 // flag then stays raised, so it can no longer carry a wake-up.
 constexpr int kWakeSliceMs = 50;
-
-long long deadline_after(int timeout_ms) {
-    return timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms;
-}
-
-// Milliseconds left until deadline (-1: none), for poll.
-int time_left(long long deadline) {
-    if (deadline < 0) return -1;
-    long long left = deadline - monotonic_ms();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
 
 // A wake-up (socket_wake) is a read shutdown of the socket, which raises
 // POLLRDHUP, so a wait that can be woken watches for it as well. A peer that
@@ -155,7 +146,7 @@ long socket_recv(Socket s, void* buf, size_t len) {
     do n = recv(s, buf, len, 0);
     while (n < 0 && errno == EINTR);
     long r = finish_transfer(n);
-    return r == kWouldBlock ? -1 : r;  // a receive time-out ends the read
+    return r == kWouldBlock ? -1 : r;  // not expected on a blocking socket: a failure
 }
 
 long socket_send(Socket s, const void* buf, size_t len) {

@@ -21,6 +21,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "platform/deadline.h"
+
 namespace plat {
 
 static_assert(std::is_same_v<Socket, SOCKET>, "plat::Socket must be a Winsock SOCKET");
@@ -35,17 +37,6 @@ namespace {
 constexpr int kSliceMs = 20;
 
 thread_local int t_last_error = 0;
-
-long long deadline_after(int timeout_ms) {
-    return timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms;
-}
-
-// Milliseconds left until deadline (-1: none).
-int time_left(long long deadline) {
-    if (deadline < 0) return -1;
-    long long left = deadline - monotonic_ms();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
 
 // The next slice: never longer than kSliceMs, nor than the time left.
 int slice(long long deadline) {
