@@ -219,7 +219,7 @@ TEST_F(TlsProxy, RelaysBulkDataBothWaysAtOnce) {
     ASSERT_TRUE(c.connect(port_)) << c.handshake_result();
     ASSERT_TRUE(c.send(get("/upload")));
     Transfer t(kUpSeed, kBytes, kDownSeed, kBytes);
-    EXPECT_TRUE(c.pump(t, 6 * kWaitMs));
+    EXPECT_TRUE(c.pump(t, 6 * kWaitMs)) << "sent " << t.sent << ", end " << t.end;
     EXPECT_TRUE(t.in.ok());
     EXPECT_EQ(t.in.count(), kBytes);
     EXPECT_TRUE(loopback::wait_until([&] { return script.got_count.load() == kBytes; }));

@@ -6,9 +6,8 @@ namespace process {
 
 // Threads of this process; -1 when they cannot be counted.
 int thread_count();
-// Open descriptors of this process (Linux: /proc/self/fd). Windows has no
-// such count for sockets alone: there it is always 0, so the checks that
-// nothing was left open compare equal figures.
+// Open descriptors of this process (Linux: /proc/self/fd; Windows: open
+// sockets, found by probing handle values).
 int descriptor_count();
 bool counts_descriptors();
 // Resident memory in KiB; -1 when unknown.

@@ -36,16 +36,18 @@ int accept(int listener) {
 
 void close(int fd) { closesocket(s(fd)); }
 
-long send(int fd, const void* buf, size_t n) {
+namespace {
+
+long send_once(int fd, const void* buf, size_t n) {
     return ::send(s(fd), static_cast<const char*>(buf), static_cast<int>(n), 0);
 }
 
-long recv(int fd, void* buf, size_t n) {
+long recv_once(int fd, void* buf, size_t n) {
     return ::recv(s(fd), static_cast<char*>(buf), static_cast<int>(n), 0);
 }
 
 // Winsock has no MSG_DONTWAIT: the socket is non-blocking for the one call.
-// The tests' sockets block otherwise (one thread uses each at a time).
+// The tests' sockets block otherwise.
 template <typename Call>
 long without_waiting(int fd, Call call) {
     u_long on = 1;
@@ -58,12 +60,35 @@ long without_waiting(int fd, Call call) {
     return r;
 }
 
+// A blocking call that starts while another thread has the socket
+// non-blocking for a moment (a backend that sends and receives on two
+// threads) would fail with WSAEWOULDBLOCK: it waits and tries again.
+template <typename Call>
+long blocking(int fd, short events, Call call) {
+    for (;;) {
+        long r = call();
+        if (r >= 0 || WSAGetLastError() != WSAEWOULDBLOCK) return r;
+        WSAPOLLFD p{s(fd), events, 0};
+        WSAPoll(&p, 1, 50);
+    }
+}
+
+}  // namespace
+
+long send(int fd, const void* buf, size_t n) {
+    return blocking(fd, POLLWRNORM, [&] { return send_once(fd, buf, n); });
+}
+
+long recv(int fd, void* buf, size_t n) {
+    return blocking(fd, POLLRDNORM, [&] { return recv_once(fd, buf, n); });
+}
+
 long send_now(int fd, const void* buf, size_t n) {
-    return without_waiting(fd, [&] { return send(fd, buf, n); });
+    return without_waiting(fd, [&] { return send_once(fd, buf, n); });
 }
 
 long recv_now(int fd, void* buf, size_t n) {
-    return without_waiting(fd, [&] { return recv(fd, buf, n); });
+    return without_waiting(fd, [&] { return recv_once(fd, buf, n); });
 }
 
 int connect(int fd, const sockaddr_in& to) {
