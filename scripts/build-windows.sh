@@ -175,7 +175,7 @@ stage_build() {
 stage_test() {
     "$root/scripts/wine-server" start
     trap '"$root/scripts/wine-server" stop' EXIT
-    ctest --test-dir "$builddir" --output-on-failure -j "$jobs"
+    ctest --test-dir "$builddir" --output-on-failure -j "$jobs" | tee "$builddir/ctest-summary.log"
 }
 
 # The system DLLs a release file may import: anything else would have to be
@@ -226,6 +226,8 @@ stage_release() {
     x86_64-w64-mingw32-dlltool -d "$root/cmake/velkor-proxy.def" -D velkor-proxy.dll \
         -l "$stage/lib/velkor-proxy.lib" -m i386:x86-64
     cp "$root/examples/c/minimal_host.c" "$stage/examples/c/"
+    mkdir -p "$stage/examples/windows"
+    cp "$root/examples/windows/load_library_host.c" "$stage/examples/windows/"
 
     check_exports "$stage/velkor-proxy.dll"
     check_imports "$stage/velkor-proxy.dll"
@@ -234,15 +236,23 @@ stage_release() {
 
     # The example, built the way a user of the zip builds it: the header and
     # the import library, nothing of the build tree.
-    x86_64-w64-mingw32-gcc-posix -std=c11 -Wall -Wextra -O2 \
+    x86_64-w64-mingw32-gcc-posix -std=c11 -Wall -Wextra -Werror -O2 \
         -I "$stage/include" "$stage/examples/c/minimal_host.c" \
         -L "$stage/lib" -lvelkor-proxy -o "$example/minimal_host.exe"
     check_imports "$example/minimal_host.exe" '^velkor-proxy\.dll$'
-    cp "$stage/velkor-proxy.dll" "$example/"
+    # The other way in: the header only, the DLL loaded while running.
+    x86_64-w64-mingw32-gcc-posix -std=c11 -Wall -Wextra -Werror -O2 -municode \
+        -I "$stage/include" "$stage/examples/windows/load_library_host.c" \
+        -o "$example/load_library_host.exe"
+    check_imports "$example/load_library_host.exe"
+    cp "$stage/velkor-proxy.dll" "$stage/velkor-proxy.exe" "$example/"
     "$root/scripts/wine-server" start
     trap '"$root/scripts/wine-server" stop' EXIT
-    log "running the C example under Wine"
+    log "running the C examples and velkor-proxy.exe --check under Wine"
     "$root/scripts/wine-run" "$example/minimal_host.exe" </dev/null
+    "$root/scripts/wine-run" "$example/load_library_host.exe" </dev/null
+    "$root/scripts/wine-run" "$example/velkor-proxy.exe" --check \
+        "$root/examples/config/plain-http.json" </dev/null
 
     (cd "$builddir/release" && zip -qr "$zipfile" "$name")
     log "made $zipfile"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds everything and runs the whole test suite:
 # the normal build, then the AddressSanitizer+UBSan and ThreadSanitizer builds,
-# then a short run of every fuzz target and a smoke run of the benchmark.
+# then the Windows build with its suite under Wine, then a short run of every
+# fuzz target and a smoke run of the benchmark.
 #   ./scripts/test.sh            everything (what CI runs)
-#   ./scripts/test.sh default    one stage: default, asan, tsan, fuzz or bench
+#   ./scripts/test.sh default    one stage: default, asan, tsan, windows, fuzz or bench
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -21,7 +22,7 @@ build_dir() {
     esac
 }
 
-stages=${*:-default asan tsan fuzz bench}
+stages=${*:-default asan tsan windows fuzz bench}
 passed=0
 for stage in $stages; do
     case $stage in
@@ -33,6 +34,13 @@ for stage in $stages; do
             log=$(build_dir "$stage")/ctest-summary.log
             ctest --test-dir "$(build_dir "$stage")" --output-on-failure -j2 | tee "$log"
             ran=$(grep -oE 'tests failed out of [0-9]+' "$log" | awk '{print $NF}')
+            passed=$((passed + ${ran:-0}))
+            ;;
+        # Cross-built with mingw-w64; the suite, the C examples and the
+        # program run under Wine (scripts/build-windows.sh).
+        windows)
+            ./scripts/build-windows.sh packages deps wine build test release
+            ran=$(grep -oE 'tests failed out of [0-9]+' build-windows/ctest-summary.log | awk '{print $NF}')
             passed=$((passed + ${ran:-0}))
             ;;
         fuzz) ./scripts/fuzz.sh "${VELKOR_FUZZ_SECONDS:-15}" ;;
