@@ -2,16 +2,12 @@
 // once every thread of the run has left the library's code. Each round loads
 // the library afresh, serves plain HTTP, or HTTPS and a redirect, stops and
 // unloads it; a thread still running its code would crash the process.
-#include <dlfcn.h>
-
-#include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "support/certs.h"
+#include "support/library.h"
 #include "support/loopback.h"
 #include "support/resources.h"
 #include "support/tls_client.h"
@@ -21,31 +17,20 @@ namespace {
 using loopback::TestBackend;
 
 struct Library {
-    void* handle = nullptr;
+    library::Handle handle = nullptr;
     int (*start)(const char*) = nullptr;
     int (*stop)() = nullptr;
     const char* (*last_error)() = nullptr;
 
     bool load() {
-        handle = dlopen(VELKOR_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        handle = library::load(VELKOR_LIBRARY_PATH);
         if (!handle) return false;
-        start = reinterpret_cast<int (*)(const char*)>(dlsym(handle, "proxy_start"));
-        stop = reinterpret_cast<int (*)()>(dlsym(handle, "proxy_stop"));
-        last_error = reinterpret_cast<const char* (*)()>(dlsym(handle, "proxy_last_error"));
+        start = reinterpret_cast<int (*)(const char*)>(library::symbol(handle, "proxy_start"));
+        stop = reinterpret_cast<int (*)()>(library::symbol(handle, "proxy_stop"));
+        last_error = reinterpret_cast<const char* (*)()>(library::symbol(handle, "proxy_last_error"));
         return start && stop && last_error;
     }
 };
-
-// True while some mapping of this process comes from the library's file.
-bool library_mapped() {
-    std::ifstream maps("/proc/self/maps");
-    std::string line;
-    const char* name = strrchr(VELKOR_LIBRARY_PATH, '/');
-    while (std::getline(maps, line)) {
-        if (line.find(name) != std::string::npos) return true;
-    }
-    return false;
-}
 
 std::string document(int port, int redirect_port, int backend_port, bool tls) {
     std::string doc = "{\"listen_port\":" + std::to_string(port);
@@ -65,11 +50,11 @@ TEST(Unload, RoundsOfLoadStartTrafficStopUnload) {
     const int threads = loopback::thread_count();
     const long rss_before = resources::rss_kib();
     int unmapped = 0;
-    constexpr int kRounds = 200;
-    for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+    const int rounds = resources::scaled(200, 50);
+    for (int round = 0; round < rounds && !HasFailure(); ++round) {
         bool tls = round % 2;
         Library lib;
-        ASSERT_TRUE(lib.load()) << dlerror();
+        ASSERT_TRUE(lib.load()) << library::last_error();
         int port = 0, redirect_port = 0;
         int rc = -1;
         for (int attempt = 0; attempt < 5 && rc != 0; ++attempt) {
@@ -94,13 +79,13 @@ TEST(Unload, RoundsOfLoadStartTrafficStopUnload) {
         }
         EXPECT_EQ(lib.stop(), 0);
         EXPECT_TRUE(loopback::wait_threads_at_most(threads)) << "a thread outlived the stop";
-        ASSERT_EQ(dlclose(lib.handle), 0);
-        if (!library_mapped()) ++unmapped;
+        ASSERT_TRUE(library::unload(lib.handle));
+        if (!library::mapped(VELKOR_LIBRARY_PATH)) ++unmapped;
     }
     resources::report_figure("unload.rounds_unmapped",
-                             std::to_string(unmapped) + " of " + std::to_string(kRounds));
+                             std::to_string(unmapped) + " of " + std::to_string(rounds));
     resources::report_figure("unload.rss_growth_kib", std::to_string(resources::rss_kib() - rss_before));
-    EXPECT_EQ(unmapped, kRounds) << "the library stayed mapped: the rounds did not reload its code";
+    EXPECT_EQ(unmapped, rounds) << "the library stayed mapped: the rounds did not reload its code";
 }
 
 }  // namespace

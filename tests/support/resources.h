@@ -37,7 +37,7 @@ constexpr bool kSmallScale = kSanitized;
 constexpr int scaled(int full, int sanitized) { return kSmallScale ? sanitized : full; }
 
 struct Usage {
-    int descriptors = 0;  // entries of /proc/self/fd (0 on Windows)
+    int descriptors = 0;  // open descriptors (Windows: open sockets)
     int threads = 0;      // threads of the process
     long rss_kib = 0;     // resident set (Windows: working set)
 };
