@@ -195,7 +195,11 @@ Socket socket_accept(Socket listener, char* ip, size_t ip_cap, const std::atomic
         int len = sizeof peer;
         s = accept(listener, reinterpret_cast<sockaddr*>(&peer), &len);
         if (s != kNoSocket) break;
-        if (WSAGetLastError() != WSAEWOULDBLOCK) return kNoSocket;
+        int err = WSAGetLastError();
+        // A client that reset while it waited in the backlog is gone; the
+        // next one may be waiting already.
+        if (err == WSAECONNRESET) continue;
+        if (err != WSAEWOULDBLOCK) return kNoSocket;
         poll_slice(listener, POLLRDNORM, kSliceMs);
     }
     // Not inheritable, like every socket of the library, and non-blocking
