@@ -53,6 +53,17 @@ int free_port() {
     return ntohs(a.sin_port);
 }
 
+int listen_on_loopback(int fd, int backlog) {
+    sockaddr_in a = loopback_addr(0);
+    socklen_t len = sizeof a;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        return -1;
+    }
+    return ntohs(a.sin_port);
+}
+
 bool wait_until(const std::function<bool()>& pred, int timeout_ms) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     while (!pred()) {

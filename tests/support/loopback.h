@@ -22,6 +22,10 @@ constexpr int kWaitMs = 5000;
 // A port that was free a moment ago (bind 127.0.0.1:0, read it back, close).
 int free_port();
 
+// Binds fd (a socket of the tests or of the platform layer) to 127.0.0.1 on
+// a free port and listens with `backlog`; returns the port, or -1.
+int listen_on_loopback(int fd, int backlog);
+
 // Polls pred every few milliseconds until it is true or timeout_ms passed.
 // Returns its last result.
 bool wait_until(const std::function<bool()>& pred, int timeout_ms = kWaitMs);
