@@ -1,8 +1,9 @@
 // Thousands of connections relaying at once through the running service,
 // every byte checked at both ends and the counters exact afterwards; and a
 // stop in the middle of such a load. The clients and the backend are each
-// one epoll loop, so the threads in the process are the proxy's own.
-// Slow: a few seconds each (the sanitizer builds run them at a tenth).
+// one event loop, so the threads in the process are the proxy's own.
+// Slow: a few seconds each (the sanitizer and Windows builds run them at a
+// tenth).
 #include <chrono>
 #include <ostream>
 #include <string>

@@ -1,15 +1,9 @@
 #include "support/event_backend.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <algorithm>
+#include <cstdio>
 
+#include "support/sockets.h"
 #include "support/tls_client.h"
 
 namespace loadtest {
@@ -19,8 +13,6 @@ constexpr size_t kHeadLimit = 4096;
 constexpr size_t kChunk = 16384;
 // Sends in one turn of a connection, so that endless streams share the loop.
 constexpr int kSendsPerTurn = 4;
-
-bool would_block() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 
 }  // namespace
 
@@ -47,44 +39,35 @@ struct EventBackend::Conn {
 
 EventBackend::EventBackend(StreamSizes sizes, const char* scheme)
     : sizes_(sizes), scheme_(scheme) {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+    listen_fd_ = sockets::tcp_socket();
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
     // The kernel caps the backlog at net.core.somaxconn; the proxy's
     // connection threads connect all at once.
-    if (listen_fd_ < 0 || wake_fd_ < 0 || epoll_fd_ < 0 ||
+    if (listen_fd_ < 0 ||
         bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         listen(listen_fd_, 4096) != 0 ||
         getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
         return;
     }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = listen_fd_;
-    epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, listen_fd_, &ev);
-    ev.data.fd = wake_fd_;
-    epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &ev);
+    sockets::set_nonblocking(listen_fd_);
+    ready_.watch(listen_fd_, POLLIN, listen_fd_);
     port_ = ntohs(a.sin_port);
     thread_ = std::thread([this] { run(); });
 }
 
 EventBackend::~EventBackend() {
     stopping_ = true;
-    if (wake_fd_ >= 0) {
-        uint64_t one = 1;
-        ssize_t ignored = write(wake_fd_, &one, sizeof one);
-        (void)ignored;
+    if (thread_.joinable()) {
+        // The listener reports ready, and the loop finds stopping_ set.
+        sockets::wake_listener(listen_fd_, port_);
+        thread_.join();
     }
-    if (thread_.joinable()) thread_.join();
-    for (auto& [fd, c] : conns_) close(fd);
+    for (auto& [fd, c] : conns_) sockets::close(fd);
     conns_.clear();
-    for (int fd : {listen_fd_, wake_fd_, epoll_fd_}) {
-        if (fd >= 0) close(fd);
-    }
+    if (listen_fd_ >= 0) sockets::close(listen_fd_);
 }
 
 std::string EventBackend::first_failure() const {
@@ -99,16 +82,14 @@ void EventBackend::fail(const std::string& why) {
 }
 
 void EventBackend::run() {
-    epoll_event events[256];
     while (!stopping_) {
-        int n = epoll_wait(epoll_fd_, events, 256, 100);
-        for (int i = 0; i < n; ++i) {
-            int fd = events[i].data.fd;
-            if (fd == listen_fd_) {
+        for (const sockets::ReadySet::Ready& r : ready_.wait(100)) {
+            if (stopping_) return;
+            if (r.key == listen_fd_) {
                 accept_all();
-            } else if (fd != wake_fd_) {
-                auto it = conns_.find(fd);
-                if (it != conns_.end()) on_event(*it->second, events[i].events);
+            } else {
+                auto it = conns_.find(r.key);
+                if (it != conns_.end()) on_event(*it->second, r.events);
             }
         }
     }
@@ -116,25 +97,23 @@ void EventBackend::run() {
 
 void EventBackend::accept_all() {
     for (;;) {
-        int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) return;  // EAGAIN: all taken; anything else: try at the next event
+        int fd = sockets::accept(listen_fd_);
+        if (fd < 0) return;  // would block: all taken; anything else: try at the next event
+        sockets::set_nonblocking(fd);
         int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        sockets::set_option(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto c = std::make_unique<Conn>();
         c->fd = fd;
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = fd;
-        epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+        ready_.watch(fd, POLLIN, fd);
         conns_[fd] = std::move(c);
         ++accepted_;
         ++open_;
     }
 }
 
-void EventBackend::on_event(Conn& c, uint32_t events) {
-    if ((events & EPOLLOUT) && !write_some(c)) return;
-    if (events & (EPOLLIN | EPOLLERR | EPOLLHUP)) read_some(c);
+void EventBackend::on_event(Conn& c, short events) {
+    if ((events & POLLOUT) && !write_some(c)) return;
+    if (events & (POLLIN | POLLERR | POLLHUP)) read_some(c);
 }
 
 // Takes bytes of the forwarded head; once it is complete, checks it and
@@ -178,10 +157,8 @@ bool EventBackend::take_head(Conn& c, const char* p, size_t n) {
 // One receive. False when the connection ended.
 bool EventBackend::read_some(Conn& c) {
     char buf[65536];
-    ssize_t n;
-    do n = recv(c.fd, buf, sizeof buf, 0);
-    while (n < 0 && errno == EINTR);
-    if (n < 0 && would_block()) return true;
+    long n = sockets::recv_some(c.fd, buf, sizeof buf);
+    if (n < 0 && sockets::would_block()) return true;
     if (n <= 0) {
         finish(c, n < 0);
         return false;
@@ -211,10 +188,8 @@ bool EventBackend::write_some(Conn& c) {
             c.down.fill(c.chunk, c.chunk_len);
             c.chunk_at = 0;
         }
-        ssize_t n = send(c.fd, c.chunk + c.chunk_at, c.chunk_len - c.chunk_at,
-                         MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && would_block()) {
+        long n = sockets::send_some(c.fd, c.chunk + c.chunk_at, c.chunk_len - c.chunk_at);
+        if (n < 0 && sockets::would_block()) {
             watch(c, true);
             return true;
         }
@@ -233,10 +208,7 @@ bool EventBackend::write_some(Conn& c) {
 void EventBackend::watch(Conn& c, bool want_out) {
     if (c.watching_out == want_out) return;
     c.watching_out = want_out;
-    epoll_event ev{};
-    ev.events = EPOLLIN | (want_out ? EPOLLOUT : 0u);
-    ev.data.fd = c.fd;
-    epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, c.fd, &ev);
+    ready_.watch(c.fd, want_out ? POLLIN | POLLOUT : POLLIN, c.fd);
 }
 
 // The connection ended (the peer closed, reset, or a check failed): judge it
@@ -254,8 +226,8 @@ void EventBackend::finish(Conn& c, bool reset) {
              std::to_string(c.sent) + " down" + (reset ? ", by a reset" : ""));
     }
     int fd = c.fd;
-    epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
-    close(fd);
+    ready_.forget(fd);
+    sockets::close(fd);
     --open_;
     conns_.erase(fd);  // c is gone from here on
 }

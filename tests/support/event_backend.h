@@ -1,5 +1,6 @@
 // A backend for load tests: one thread serves every connection from one
-// epoll loop, so thousands of connections cost no thread each. Each
+// event loop (sockets::ReadySet), so thousands of connections cost no thread
+// each. Each
 // connection must begin with the head the proxy forwards for a load client
 // (load_head() below); the backend then checks every uploaded byte against
 // the connection's own stream and, once the upload has begun, sends its own
@@ -15,6 +16,8 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+
+#include "support/ready_set.h"
 
 namespace loadtest {
 
@@ -57,7 +60,7 @@ private:
     struct Conn;
     void run();
     void accept_all();
-    void on_event(Conn& c, uint32_t events);
+    void on_event(Conn& c, short events);
     bool take_head(Conn& c, const char* p, size_t n);
     bool read_some(Conn& c);
     bool write_some(Conn& c);
@@ -68,9 +71,8 @@ private:
     StreamSizes sizes_;
     std::string scheme_;
     int listen_fd_ = -1;
-    int wake_fd_ = -1;
-    int epoll_fd_ = -1;
     int port_ = -1;
+    sockets::ReadySet ready_;  // loop thread only, once it runs
     std::atomic<bool> stopping_{false};
     std::atomic<int> accepted_{0};
     std::atomic<int> open_{0};

@@ -1,15 +1,8 @@
 #include "support/load_clients.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>
@@ -17,6 +10,7 @@
 #include <mbedtls/ssl.h>
 #include <psa/crypto.h>
 
+#include "support/sockets.h"
 #include "support/tls_client.h"
 
 namespace loadtest {
@@ -51,23 +45,18 @@ bool would_block(int rc) {
     return rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_WANT_WRITE;
 }
 
+// A failure is reported as the plain send or receive failure: only the
+// transfer phase looks at it, and there any failure ends the connection.
 int bio_send(void* ctx, const unsigned char* buf, size_t len) {
-    ssize_t n;
-    do n = send(*static_cast<int*>(ctx), buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
-    while (n < 0 && errno == EINTR);
+    long n = sockets::send_some(*static_cast<int*>(ctx), buf, len);
     if (n >= 0) return static_cast<int>(n);
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return MBEDTLS_ERR_SSL_WANT_WRITE;
-    return errno == ECONNRESET || errno == EPIPE ? MBEDTLS_ERR_NET_CONN_RESET
-                                                 : MBEDTLS_ERR_NET_SEND_FAILED;
+    return sockets::would_block() ? MBEDTLS_ERR_SSL_WANT_WRITE : MBEDTLS_ERR_NET_SEND_FAILED;
 }
 
 int bio_recv(void* ctx, unsigned char* buf, size_t len) {
-    ssize_t n;
-    do n = recv(*static_cast<int*>(ctx), buf, len, MSG_DONTWAIT);
-    while (n < 0 && errno == EINTR);
+    long n = sockets::recv_some(*static_cast<int*>(ctx), buf, len);
     if (n >= 0) return static_cast<int>(n);
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return MBEDTLS_ERR_SSL_WANT_READ;
-    return errno == ECONNRESET ? MBEDTLS_ERR_NET_CONN_RESET : MBEDTLS_ERR_NET_RECV_FAILED;
+    return sockets::would_block() ? MBEDTLS_ERR_SSL_WANT_READ : MBEDTLS_ERR_NET_RECV_FAILED;
 }
 
 std::string tls_error(const char* what, int rc) {
@@ -122,11 +111,11 @@ struct LoadClients::Conn {
     tlsclient::PatternCheck in{0};
     bool want_in = false;
     bool want_out = false;
-    uint32_t watching = 0;
+    short watching = 0;
 
     ~Conn() {
         if (ssl) mbedtls_ssl_free(ssl.get());
-        if (fd >= 0) close(fd);
+        if (fd >= 0) sockets::close(fd);
     }
 };
 
@@ -142,25 +131,22 @@ std::string ClientReport::summary() const {
 
 LoadClients::LoadClients(ClientPlan plan) : plan_(std::move(plan)) {
     if (plan_.tls) tls_ = std::make_unique<Tls>();
-    epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
 }
 
 LoadClients::~LoadClients() {
     conns_.clear();  // closes what is still open
-    if (epoll_fd_ >= 0) close(epoll_fd_);
 }
 
 ClientReport LoadClients::run() {
     const auto begin = Clock::now();
     const auto deadline = begin + std::chrono::milliseconds(plan_.timeout_ms);
     auto release_time = begin;
-    if (epoll_fd_ < 0 || (tls_ && !tls_->ready)) {
+    if (tls_ && !tls_->ready) {
         report_.failed = plan_.connections;
         report_.first_failure = "client set-up failed";
         return report_;
     }
     conns_.reserve(static_cast<size_t>(plan_.connections));
-    epoll_event events[512];
     while (live_ > 0 || next_id_ < plan_.connections) {
         if (Clock::now() >= deadline) {
             report_.timed_out = true;
@@ -174,9 +160,8 @@ ClientReport LoadClients::run() {
             release_all();
         }
         bool pacing = next_id_ < plan_.connections || !released_;
-        int n = epoll_wait(epoll_fd_, events, 512, pacing ? 2 : 100);
-        for (int i = 0; i < n; ++i) {
-            Conn& c = *conns_[events[i].data.u32];
+        for (const sockets::ReadySet::Ready& r : ready_.wait(pacing ? 2 : 100)) {
+            Conn& c = *conns_[static_cast<size_t>(r.key)];
             if (c.phase != Phase::kEnded) step(c);
         }
     }
@@ -211,20 +196,20 @@ void LoadClients::open_more() {
         conns_.push_back(std::move(c));
         ++live_;
         ++opening_;
-        conn.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        conn.fd = sockets::tcp_socket();
         if (conn.fd < 0) {
-            end(conn, std::string("socket: ") + strerror(errno));
+            end(conn, "socket: " + sockets::error_text(sockets::last_error()));
             continue;
         }
+        sockets::set_nonblocking(conn.fd);
         int one = 1;
-        setsockopt(conn.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        sockets::set_option(conn.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         a.sin_port = htons(static_cast<uint16_t>(plan_.port));
-        if (connect(conn.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 &&
-            errno != EINPROGRESS) {
-            end(conn, std::string("connect: ") + strerror(errno));
+        if (sockets::connect(conn.fd, a) != 0 && !sockets::would_block()) {
+            end(conn, "connect: " + sockets::error_text(sockets::last_error()));
             continue;
         }
         step(conn);
@@ -251,31 +236,22 @@ void LoadClients::step(Conn& c) {
 
 // True once connected (the phase moves on); false while waiting or ended.
 bool LoadClients::connect_done(Conn& c) {
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    int err = sockets::connect_result(c.fd);
     if (err == 0) {
-        // Not yet connected shows as ENOTCONN on a peer-name lookup.
-        sockaddr_in peer{};
-        socklen_t plen = sizeof peer;
-        if (getpeername(c.fd, reinterpret_cast<sockaddr*>(&peer), &plen) != 0) {
-            if (errno != ENOTCONN) err = errno;
-        } else {
-            c.phase = plan_.tls ? Phase::kHandshake : Phase::kHead;
-            if (c.ssl || !plan_.tls) return true;
-            c.ssl = std::make_unique<mbedtls_ssl_context>();
-            mbedtls_ssl_init(c.ssl.get());
-            if (mbedtls_ssl_setup(c.ssl.get(), &tls_->conf) != 0 ||
-                mbedtls_ssl_set_hostname(c.ssl.get(), "localhost") != 0) {
-                end(c, "TLS session set-up failed");
-                return false;
-            }
-            mbedtls_ssl_set_bio(c.ssl.get(), &c.fd, bio_send, bio_recv, nullptr);
-            return true;
+        c.phase = plan_.tls ? Phase::kHandshake : Phase::kHead;
+        if (c.ssl || !plan_.tls) return true;
+        c.ssl = std::make_unique<mbedtls_ssl_context>();
+        mbedtls_ssl_init(c.ssl.get());
+        if (mbedtls_ssl_setup(c.ssl.get(), &tls_->conf) != 0 ||
+            mbedtls_ssl_set_hostname(c.ssl.get(), "localhost") != 0) {
+            end(c, "TLS session set-up failed");
+            return false;
         }
+        mbedtls_ssl_set_bio(c.ssl.get(), &c.fd, bio_send, bio_recv, nullptr);
+        return true;
     }
-    if (err != 0) {
-        end(c, std::string("connect: ") + strerror(err));
+    if (err > 0) {
+        end(c, "connect: " + sockets::error_text(err));
         return false;
     }
     c.want_out = true;
@@ -331,10 +307,8 @@ bool LoadClients::write_step(Conn& c) {
             }
             done = rc;
         } else {
-            ssize_t k;
-            do k = send(c.fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-            while (k < 0 && errno == EINTR);
-            if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            long k = sockets::send_some(c.fd, p, n);
+            if (k < 0 && sockets::would_block()) {
                 c.want_out = true;
                 return true;
             }
@@ -347,7 +321,7 @@ bool LoadClients::write_step(Conn& c) {
                 end(c, "");
             } else {
                 end(c, c.ssl ? tls_error("write", static_cast<int>(done))
-                             : std::string("send: ") + strerror(errno));
+                             : "send: " + sockets::error_text(sockets::last_error()));
             }
             return false;
         }
@@ -386,10 +360,8 @@ bool LoadClients::read_step(Conn& c) {
             }
             n = rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY ? 0 : rc;
         } else {
-            ssize_t k;
-            do k = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
-            while (k < 0 && errno == EINTR);
-            if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            long k = sockets::recv_some(c.fd, buf, sizeof buf);
+            if (k < 0 && sockets::would_block()) {
                 c.want_in = true;
                 return true;
             }
@@ -421,12 +393,9 @@ bool LoadClients::read_step(Conn& c) {
 }
 
 void LoadClients::watch(Conn& c) {
-    uint32_t want = (c.want_in ? EPOLLIN : 0u) | (c.want_out ? EPOLLOUT : 0u);
+    short want = static_cast<short>((c.want_in ? POLLIN : 0) | (c.want_out ? POLLOUT : 0));
     if (want == c.watching) return;
-    epoll_event ev{};
-    ev.events = want;
-    ev.data.u32 = static_cast<uint32_t>(c.id);
-    epoll_ctl(epoll_fd_, c.watching ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, c.fd, &ev);
+    ready_.watch(c.fd, want, c.id);
     c.watching = want;
 }
 
@@ -441,8 +410,8 @@ void LoadClients::end(Conn& c, const std::string& failure) {
     if (c.phase < Phase::kBarrier) --opening_;
     c.phase = Phase::kEnded;
     if (c.fd >= 0) {
-        if (c.watching) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, c.fd, nullptr);
-        close(c.fd);
+        if (c.watching) ready_.forget(c.fd);
+        sockets::close(c.fd);
         c.fd = -1;
     }
     if (c.ssl) {

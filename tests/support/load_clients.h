@@ -1,5 +1,5 @@
-// Many clients at once for load tests, plain or TLS, driven from one epoll
-// loop on the calling thread. Each connection sends load_head(id), waits at
+// Many clients at once for load tests, plain or TLS, driven from one event
+// loop (sockets::ReadySet) on the calling thread. Each connection sends load_head(id), waits at
 // a barrier until every connection is relaying, then uploads its stream and
 // checks every byte of its download (event_backend.h holds the other end).
 #pragma once
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/event_backend.h"
+#include "support/ready_set.h"
 
 namespace loadtest {
 
@@ -73,7 +74,7 @@ private:
 
     ClientPlan plan_;
     std::unique_ptr<Tls> tls_;
-    int epoll_fd_ = -1;
+    sockets::ReadySet ready_;
     std::vector<std::unique_ptr<Conn>> conns_;
     int next_id_ = 0;
     int live_ = 0;

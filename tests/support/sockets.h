@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -37,6 +38,18 @@ int connect(int fd, const sockaddr_in& to);
 long send_now(int fd, const void* buf, size_t n);
 long recv_now(int fd, void* buf, size_t n);
 int set_option(int fd, int level, int name, const void* value, size_t len);
+
+// For event loops, whose sockets set_nonblocking made non-blocking for good:
+// one send or recv, -1 with would_block() true when it would have had to
+// wait. (send_now and recv_now would make such a socket block again on
+// Windows, where non-blocking is a mode of the socket, not of the call.)
+long send_some(int fd, const void* buf, size_t n);
+long recv_some(int fd, void* buf, size_t n);
+// How a connect begun on a non-blocking socket went: 0 once connected, -1
+// while it is still under way, else the error that ended it.
+int connect_result(int fd);
+// A socket error number (last_error(), connect_result()) in words.
+std::string error_text(int error);
 
 // Waits until fd reports one of `events` (POLLIN, POLLOUT); returns the
 // reported events, 0 on time-out, -1 on failure.

@@ -1,6 +1,7 @@
 #include "support/sockets.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -46,6 +47,10 @@ long recv_now(int fd, void* buf, size_t n) {
     return static_cast<long>(r);
 }
 
+// MSG_DONTWAIT changes nothing on a non-blocking socket.
+long send_some(int fd, const void* buf, size_t n) { return send_now(fd, buf, n); }
+long recv_some(int fd, void* buf, size_t n) { return recv_now(fd, buf, n); }
+
 int connect(int fd, const sockaddr_in& to) {
     int rc;
     do rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -56,6 +61,20 @@ int connect(int fd, const sockaddr_in& to) {
 int set_option(int fd, int level, int name, const void* value, size_t len) {
     return ::setsockopt(fd, level, name, value, static_cast<socklen_t>(len));
 }
+
+// A connect still under way shows as no error yet and no peer.
+int connect_result(int fd) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+    if (err != 0) return err;
+    sockaddr_in peer{};
+    socklen_t peer_len = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) == 0) return 0;
+    return errno == ENOTCONN ? -1 : errno;
+}
+
+std::string error_text(int error) { return std::strerror(error); }
 
 int wait(int fd, short events, int timeout_ms) {
     pollfd p{fd, events, 0};

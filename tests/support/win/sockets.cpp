@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace sockets {
 namespace {
 
@@ -91,6 +93,10 @@ long recv_now(int fd, void* buf, size_t n) {
     return without_waiting(fd, [&] { return recv_once(fd, buf, n); });
 }
 
+// The socket is non-blocking already: one plain call.
+long send_some(int fd, const void* buf, size_t n) { return send_once(fd, buf, n); }
+long recv_some(int fd, void* buf, size_t n) { return recv_once(fd, buf, n); }
+
 int connect(int fd, const sockaddr_in& to) {
     return ::connect(s(fd), reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
@@ -98,6 +104,25 @@ int connect(int fd, const sockaddr_in& to) {
 int set_option(int fd, int level, int name, const void* value, size_t len) {
     return ::setsockopt(s(fd), level, name, static_cast<const char*>(value), static_cast<int>(len));
 }
+
+// A connect still under way shows as no error yet and no peer.
+int connect_result(int fd) {
+    int err = 0;
+    int len = sizeof err;
+    if (::getsockopt(s(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0) {
+        return WSAGetLastError();
+    }
+    if (err != 0) return err;
+    sockaddr_in peer{};
+    int peer_len = sizeof peer;
+    if (::getpeername(s(fd), reinterpret_cast<sockaddr*>(&peer), &peer_len) == 0) return 0;
+    int error = WSAGetLastError();
+    return error == WSAENOTCONN ? -1 : error;
+}
+
+// Winsock's numbers (WSAECONNREFUSED and the like) have no text in the C
+// library; the number is what its documentation is found by.
+std::string error_text(int error) { return "Winsock error " + std::to_string(error); }
 
 int wait(int fd, short events, int timeout_ms) {
     WSAPOLLFD p{s(fd), events, 0};
