@@ -13,9 +13,10 @@
 #             because test discovery runs the test program under Wine)
 #   test      run ctest in build-windows/ under Wine
 #   release   build the DLL and velkor-proxy.exe, make the MSVC import
-#             library, check exports and imports, build the C example
-#             against the import library and run it under Wine, and zip it
-#             all into build-windows/velkor-proxy-windows-x86_64.zip
+#             library, check exports and imports, build the C and C++
+#             examples (import library; LoadLibrary) and run them and
+#             velkor-proxy.exe --check under Wine, and zip it all into
+#             build-windows/velkor-proxy-windows-x86_64.zip
 # No stage given: packages deps wine build.
 #
 # Environment: JOBS (default 2) caps build parallelism.
@@ -226,8 +227,9 @@ stage_release() {
     x86_64-w64-mingw32-dlltool -d "$root/cmake/velkor-proxy.def" -D velkor-proxy.dll \
         -l "$stage/lib/velkor-proxy.lib" -m i386:x86-64
     cp "$root/examples/c/minimal_host.c" "$stage/examples/c/"
-    mkdir -p "$stage/examples/windows"
+    mkdir -p "$stage/examples/windows" "$stage/examples/cpp"
     cp "$root/examples/windows/load_library_host.c" "$stage/examples/windows/"
+    cp "$root/examples/cpp/minimal_host.cpp" "$stage/examples/cpp/"
 
     check_exports "$stage/velkor-proxy.dll"
     check_imports "$stage/velkor-proxy.dll"
@@ -245,12 +247,20 @@ stage_release() {
         -I "$stage/include" "$stage/examples/windows/load_library_host.c" \
         -o "$example/load_library_host.exe"
     check_imports "$example/load_library_host.exe"
+    # And from C++: the header's declarations as C++ sees them. -static puts
+    # the C++ runtime and winpthreads into the program; the import library
+    # is named by its path, since -static would not look for a .dll.a.
+    x86_64-w64-mingw32-g++-posix -std=c++17 -Wall -Wextra -Werror -O2 -static \
+        -I "$stage/include" "$stage/examples/cpp/minimal_host.cpp" \
+        "$stage/lib/libvelkor-proxy.dll.a" -o "$example/minimal_host_cpp.exe"
+    check_imports "$example/minimal_host_cpp.exe" '^velkor-proxy\.dll$'
     cp "$stage/velkor-proxy.dll" "$stage/velkor-proxy.exe" "$example/"
     "$root/scripts/wine-server" start
     trap '"$root/scripts/wine-server" stop' EXIT
     log "running the C examples and velkor-proxy.exe --check under Wine"
     "$root/scripts/wine-run" "$example/minimal_host.exe" </dev/null
     "$root/scripts/wine-run" "$example/load_library_host.exe" </dev/null
+    "$root/scripts/wine-run" "$example/minimal_host_cpp.exe" </dev/null
     "$root/scripts/wine-run" "$example/velkor-proxy.exe" --check \
         "$root/examples/config/plain-http.json" </dev/null
 
