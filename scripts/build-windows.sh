@@ -14,9 +14,10 @@
 #   test      run ctest in build-windows/ under Wine
 #   release   build the DLL and velkor-proxy.exe, make the MSVC import
 #             library, check exports and imports, build the C and C++
-#             examples (import library; LoadLibrary) and run them and
-#             velkor-proxy.exe --check under Wine, and zip it all into
-#             build-windows/velkor-proxy-windows-x86_64.zip
+#             examples (import library; LoadLibrary), link a caller the
+#             MSVC way (clang in MSVC mode, lld-link, velkor-proxy.lib),
+#             run them and velkor-proxy.exe --check under Wine, and zip it
+#             all into build-windows/velkor-proxy-windows-x86_64.zip
 # No stage given: packages deps wine build.
 #
 # Environment: JOBS (default 2) caps build parallelism.
@@ -39,7 +40,8 @@ stage_packages() {
     # thread model too, whose gcc 12 has no std::thread/std::mutex.
     local need=() pkg
     for pkg in g++-mingw-w64-x86-64-posix wine64 wine zip cmake ninja-build \
-               python3 dpkg-dev googletest libjsmn-dev debian-archive-keyring; do
+               python3 dpkg-dev googletest libjsmn-dev debian-archive-keyring \
+               clang lld; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' \
             || need+=("$pkg")
     done
@@ -209,6 +211,26 @@ check_exports() {
     fi
 }
 
+# The header and velkor-proxy.lib as MSVC's tools take them: clang in MSVC
+# mode compiles a caller and lld-link (MSVC's linker command line and
+# library format) links it against the .lib alone. No MSVC runtime is at
+# hand, so the caller has none: its entry point's result is the exit code.
+build_msvc_caller() {
+    local stage=$1 out=$2
+    cat > "$out/msvc_caller.c" <<'EOF_C'
+#include <velkor_proxy.h>
+int entry(void) {
+    const char *v = proxy_version();
+    return v[0] == '1' && v[1] == '.' && proxy_status() == 0 ? 0 : 1;
+}
+EOF_C
+    clang --target=x86_64-pc-windows-msvc -Wall -Wextra -Werror -O2 -c \
+        -I "$stage/include" "$out/msvc_caller.c" -o "$out/msvc_caller.obj"
+    lld-link /nologo /entry:entry /subsystem:console /nodefaultlib \
+        "$out/msvc_caller.obj" "$stage/lib/velkor-proxy.lib" /out:"$out/msvc_caller.exe"
+    check_imports "$out/msvc_caller.exe" '^velkor-proxy\.dll$'
+}
+
 stage_release() {
     local name=velkor-proxy-windows-x86_64
     local stage="$builddir/release/$name" example="$builddir/release/example"
@@ -254,6 +276,7 @@ stage_release() {
         -I "$stage/include" "$stage/examples/cpp/minimal_host.cpp" \
         "$stage/lib/libvelkor-proxy.dll.a" -o "$example/minimal_host_cpp.exe"
     check_imports "$example/minimal_host_cpp.exe" '^velkor-proxy\.dll$'
+    build_msvc_caller "$stage" "$example"
     cp "$stage/velkor-proxy.dll" "$stage/velkor-proxy.exe" "$example/"
     "$root/scripts/wine-server" start
     trap '"$root/scripts/wine-server" stop' EXIT
@@ -261,6 +284,8 @@ stage_release() {
     "$root/scripts/wine-run" "$example/minimal_host.exe" </dev/null
     "$root/scripts/wine-run" "$example/load_library_host.exe" </dev/null
     "$root/scripts/wine-run" "$example/minimal_host_cpp.exe" </dev/null
+    "$root/scripts/wine-run" "$example/msvc_caller.exe" </dev/null ||
+        { log "the MSVC-linked caller failed"; exit 1; }
     "$root/scripts/wine-run" "$example/velkor-proxy.exe" --check \
         "$root/examples/config/plain-http.json" </dev/null
 
