@@ -95,8 +95,10 @@ Wait wait_readable_while_listening(Socket s, Socket listener, int timeout_ms,
                                    const std::atomic<int>* stop = nullptr);
 
 // Connects to an IPv4 address given as dotted-decimal text and the low 16 bits
-// of port, within timeout_ms. On success the socket is blocking again.
-// A connect that fails at once counts as a failure like any other.
+// of port, within timeout_ms. On success the socket works as tcp_socket made
+// it (blocking on POSIX; on Windows every socket stays non-blocking and its
+// blocking calls wait in slices). A connect that fails at once counts as a
+// failure like any other.
 bool socket_connect_timed(Socket s, const char* ip, int port, int timeout_ms);
 
 // Milliseconds on a clock that only moves forward, for deadlines that no
