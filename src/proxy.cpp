@@ -9,6 +9,7 @@
 #include "listener.h"
 #include "net/accept_loop.h"
 #include "net/connection_registry.h"
+#include "platform/deadline.h"
 #include "redirect/redirect_loop.h"
 #include "state.h"
 #include "status_report.h"
@@ -69,8 +70,8 @@ void close_listener(plat::Socket& sock, plat::Thread& thread, int& started) {
 // bounded by the clock, not by a count of pauses: a pause may sleep longer
 // than asked (a 15.6 ms timer tick on Windows makes 50 ms nearly 63).
 void wait_for_connections() {
-    const long long deadline = plat::monotonic_ms() + kDrainWaitMs;
-    while (g.active_connections.load() > 0 && plat::monotonic_ms() < deadline) {
+    const long long deadline = plat::deadline_after(kDrainWaitMs);
+    while (g.active_connections.load() > 0 && plat::time_left(deadline) > 0) {
         plat::sleep_ms(kDrainPauseMs);
     }
     connections_end_all();

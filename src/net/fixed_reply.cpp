@@ -1,16 +1,15 @@
 #include "net/fixed_reply.h"
 
+#include "platform/deadline.h"
+
 namespace {
 
 void discard_input(ClientConn& conn, std::span<char> scratch) {
-    const long long deadline = plat::monotonic_ms() + kReplyLingerMs;
+    const long long deadline = plat::deadline_after(kReplyLingerMs);
     for (;;) {
-        long long left = deadline - plat::monotonic_ms();
-        if (left <= 0) return;
-        if (plat::wait_readable(conn.sock, static_cast<int>(left), conn.woken) !=
-            plat::Wait::kReady) {
-            return;
-        }
+        int left = plat::time_left(deadline);
+        if (left == 0) return;
+        if (plat::wait_readable(conn.sock, left, conn.woken) != plat::Wait::kReady) return;
         long n = plat::socket_recv_nowait(conn.sock, scratch.data(), scratch.size());
         if (n != plat::kWouldBlock && n <= 0) return;
     }

@@ -1,4 +1,4 @@
-// Deadlines on the monotonic clock, for the waits of the platform halves.
+// Deadlines on the monotonic clock, for every wait with a time limit.
 #pragma once
 
 #include "platform/socket.h"

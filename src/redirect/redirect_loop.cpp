@@ -2,6 +2,7 @@
 
 #include "listener.h"
 #include "net/fixed_reply.h"
+#include "platform/deadline.h"
 #include "redirect/redirect_request.h"
 #include "redirect/redirect_response.h"
 #include "state.h"
@@ -28,11 +29,9 @@ struct RedirectClient {
 
     // Waits for input; false when the time is up or the service stops.
     bool wait_input(long long until_ms) {
-        long long left = until_ms - plat::monotonic_ms();
-        if (left <= 0) return false;
-        plat::Wait w = plat::wait_readable_while_listening(sock, listener,
-                                                           static_cast<int>(left),
-                                                           &g.stop_requested);
+        int left = plat::time_left(until_ms);
+        if (left == 0) return false;
+        plat::Wait w = plat::wait_readable_while_listening(sock, listener, left, &g.stop_requested);
         stopped = stopped || w == plat::Wait::kWoken;
         return w == plat::Wait::kReady;
     }
@@ -52,7 +51,7 @@ long receive_before_deadline(void* source, char* buf, size_t len) {
 // could destroy the 301, so the input is read and dropped until the client
 // closes, for at most kReplyLingerMs and never past its deadline.
 void discard_input(RedirectClient& c, char* buf, size_t len) {
-    long long until = plat::monotonic_ms() + kReplyLingerMs;
+    long long until = plat::deadline_after(kReplyLingerMs);
     if (until > c.deadline_ms) until = c.deadline_ms;
     while (c.wait_input(until)) {
         long n = plat::socket_recv_nowait(c.sock, buf, len);
@@ -64,7 +63,7 @@ void discard_input(RedirectClient& c, char* buf, size_t len) {
 // whose result does not matter (the client gets no second chance). A stop
 // ends the client at once, without a 301.
 void serve_client(plat::Socket sock, plat::Socket listener, RedirectBuffers& b) {
-    RedirectClient client{sock, listener, plat::monotonic_ms() + kRedirectReadTimeoutMs};
+    RedirectClient client{sock, listener, plat::deadline_after(kRedirectReadTimeoutMs)};
     size_t received = redirect_read_head(receive_before_deadline, &client, b.request);
     if (!client.stopped) {
         redirect_parse(b.request, received, b.texts);

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "net/client_conn.h"
+#include "platform/deadline.h"
 #include "state.h"
 #include "tls/session_bio.h"
 #include "tls/tls_session.h"
@@ -75,7 +76,7 @@ int write_step(TlsSession& s, const char* p, size_t n) {
 // bytes would be dropped by the library. Asked again after WANT_WRITE, the
 // library only sends the alert it queued the first time.
 bool send_close_notify(TlsSession& s, int timeout_ms) {
-    const long long deadline = timeout_ms < 0 ? -1 : plat::monotonic_ms() + timeout_ms;
+    const long long deadline = plat::deadline_after(timeout_ms);
     bool alert_asked = false;
     for (;;) {
         int rc;
@@ -92,9 +93,9 @@ bool send_close_notify(TlsSession& s, int timeout_ms) {
             }
         }
         if (rc != MBEDTLS_ERR_SSL_WANT_WRITE) return rc == 0;  // sent, or it cannot be
-        long long left = deadline < 0 ? -1 : deadline - plat::monotonic_ms();
-        if (deadline >= 0 && left <= 0) return false;
-        if (plat::wait_writable(s.sock, static_cast<int>(left), s.woken) != plat::Wait::kReady) {
+        int left = plat::time_left(deadline);
+        if (left == 0) return false;
+        if (plat::wait_writable(s.sock, left, s.woken) != plat::Wait::kReady) {
             return false;
         }
     }
