@@ -35,8 +35,6 @@ bool readable_by(int fd, Clock::time_point deadline) {
     }
 }
 
-long recv_some(int fd, char* buf, size_t cap) { return sockets::recv(fd, buf, cap); }
-
 void set_abortive_close(int fd) {
     linger l{1, 0};
     sockets::set_option(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
@@ -150,7 +148,7 @@ bool abortive_close_resets() {
         reset_close(server);
         char c;
         if (!readable_by(client.get(), Clock::now() + std::chrono::milliseconds(kWaitMs))) return true;
-        return recv_some(client.get(), &c, 1) < 0;
+        return sockets::recv(client.get(), &c, 1) < 0;
     }();
     return resets;
 }
@@ -161,7 +159,7 @@ std::string recv_until(int fd, const std::function<bool(const std::string&)>& do
     std::string got;
     char buf[16384];
     while (!done(got) && readable_by(fd, deadline)) {
-        long n = recv_some(fd, buf, sizeof buf);
+        long n = sockets::recv(fd, buf, sizeof buf);
         if (n <= 0) break;
         got.append(buf, static_cast<size_t>(n));
     }
@@ -180,7 +178,7 @@ std::string recv_all_until_close(int fd, int timeout_ms, bool* closed) {
     char buf[16384];
     bool ended = false;
     while (readable_by(fd, deadline)) {
-        long n = recv_some(fd, buf, sizeof buf);
+        long n = sockets::recv(fd, buf, sizeof buf);
         if (n <= 0) {
             ended = true;
             break;
@@ -195,7 +193,7 @@ bool peer_closed(int fd, int timeout_ms) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     if (!readable_by(fd, deadline)) return false;
     char c;
-    return recv_some(fd, &c, 1) <= 0;
+    return sockets::recv(fd, &c, 1) <= 0;
 }
 
 // ---- TestBackend ----
@@ -288,7 +286,7 @@ void TestBackend::record(Conn& c) {
     char buf[16384];
     bool replied = false;
     for (;;) {
-        long n = recv_some(c.fd, buf, sizeof buf);
+        long n = sockets::recv(c.fd, buf, sizeof buf);
         if (n <= 0 || c.action != kNone) return;
         bool reply_now = false;
         {
