@@ -118,6 +118,11 @@ void WorkerPool::join_all(Worker* list) {
     }
 }
 
+int WorkerPool::parked_count() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return parked_count_;
+}
+
 bool WorkerPool::drain(int timeout_ms) {
     std::unique_lock<std::mutex> hold(lock_);
     draining_ = true;

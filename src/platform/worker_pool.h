@@ -30,6 +30,9 @@ public:
     // afterwards.
     bool drain(int timeout_ms);
 
+    // Workers parked now, waiting for a body.
+    int parked_count();
+
 private:
     struct Worker;
     static void worker_main(void* self);
