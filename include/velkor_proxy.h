@@ -21,29 +21,37 @@
 #define VELKOR_API
 #endif
 
+/* No C++ exception ever leaves these functions; C++ callers see them as
+ * noexcept. */
+#ifdef __cplusplus
+#define VELKOR_NOEXCEPT noexcept
+#else
+#define VELKOR_NOEXCEPT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* The library's version text, "1.0.0". */
-VELKOR_API const char *proxy_version(void);
+VELKOR_API const char *proxy_version(void) VELKOR_NOEXCEPT;
 
 /* The reason of the last failed proxy_start; empty after a successful one. */
-VELKOR_API const char *proxy_last_error(void);
+VELKOR_API const char *proxy_last_error(void) VELKOR_NOEXCEPT;
 
 /* Starts the service from a JSON configuration document.
  * Returns 0 when running, -1 on failure with the reason in proxy_last_error(). */
-VELKOR_API int proxy_start(const char *config_json);
+VELKOR_API int proxy_start(const char *config_json) VELKOR_NOEXCEPT;
 
 /* Stops the service, waiting a bounded time for its threads. Always 0. */
-VELKOR_API int proxy_stop(void);
+VELKOR_API int proxy_stop(void) VELKOR_NOEXCEPT;
 
 /* 1 while the service runs, else 0. */
-VELKOR_API int proxy_status(void);
+VELKOR_API int proxy_status(void) VELKOR_NOEXCEPT;
 
 /* A one-line JSON report of ports, counters, routes and the last error.
  * The buffer is rewritten by the next call. */
-VELKOR_API const char *proxy_runtime_status(void);
+VELKOR_API const char *proxy_runtime_status(void) VELKOR_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -209,13 +209,13 @@ plat::Socket tcp_listen(int port) {
 
 extern "C" {
 
-const char* proxy_version(void) { return "1.0.0"; }
+const char* proxy_version(void) noexcept { return "1.0.0"; }
 
-const char* proxy_last_error(void) { return g_err; }
+const char* proxy_last_error(void) noexcept { return g_err; }
 
-int proxy_status(void) { return g.running ? 1 : 0; }
+int proxy_status(void) noexcept { return g.running ? 1 : 0; }
 
-int proxy_start(const char* config_json) {
+int proxy_start(const char* config_json) noexcept {
     std::lock_guard<std::mutex> control(g_control_lock);
     std::lock_guard<std::mutex> report(g_report_lock);
     g_err[0] = '\0';
@@ -224,7 +224,7 @@ int proxy_start(const char* config_json) {
 
 // Returns only once every thread of the run has been joined: a host may
 // unload the library right after.
-int proxy_stop(void) {
+int proxy_stop(void) noexcept {
     std::lock_guard<std::mutex> hold(g_control_lock);
     if (!g.running) return 0;
     g.stop_requested = 1;
@@ -242,7 +242,7 @@ int proxy_stop(void) {
     return 0;
 }
 
-const char* proxy_runtime_status(void) {
+const char* proxy_runtime_status(void) noexcept {
     std::lock_guard<std::mutex> hold(g_report_lock);
     format_status_report(g, g_err, g_status_buf, sizeof g_status_buf);
     return g_status_buf;
