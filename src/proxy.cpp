@@ -47,8 +47,8 @@ bool start_listener(plat::Thread& thread, plat::ThreadBody body, plat::Socket so
 }
 
 // The shutdown wakes the listener thread's accept, and the redirect
-// thread's wait for a client, at once; where it wakes neither, they see the
-// stop flag, set before this, within a moment.
+// thread's wait for a client, at once; where it wakes neither, the stop
+// Wake, set before this, has ended them.
 void stop_listener(plat::Socket sock, plat::Thread& thread, int started) {
     plat::socket_shutdown(sock);
     if (started) thread.join_for(kListenerJoinMs);
@@ -97,6 +97,10 @@ int start_locked(const char* config_json) {
         return -1;
     }
     plat::socket_layer_init();
+    if (!g.stop_requested.usable()) {
+        set_error("stop event creation failed");
+        return -1;
+    }
     clear_state(g);
     char cert_path[kPathCapacity];
     char key_path[kPathCapacity];
@@ -121,7 +125,7 @@ int start_locked(const char* config_json) {
     }
 
     g.running = 1;
-    g.stop_requested = 0;
+    g.stop_requested.clear();
     if (!start_listener(g.accept_thread, accept_loop, g.listen_sock)) {
         set_error("accept thread spawn failed");
         return fail_start_after_listen();
@@ -163,7 +167,7 @@ void clear_route(Route& r) {
 
 void clear_state(ProxyState& st) {
     st.running = 0;
-    st.stop_requested = 0;
+    st.stop_requested.clear();
     st.tls_enabled = 0;
     st.listen_port = 0;
     st.redirect_port = 0;
@@ -184,7 +188,7 @@ void clear_state(ProxyState& st) {
 }
 
 bool listener_should_run(unsigned generation) {
-    return !g.stop_requested.load() && g.generation.load() == generation;
+    return !g.stop_requested.is_set() && g.generation.load() == generation;
 }
 
 plat::Socket tcp_listen(int port) {
@@ -227,7 +231,7 @@ int proxy_start(const char* config_json) noexcept {
 int proxy_stop(void) noexcept {
     std::lock_guard<std::mutex> hold(g_control_lock);
     if (!g.running) return 0;
-    g.stop_requested = 1;
+    g.stop_requested.set();
     g.generation.fetch_add(1);  // listeners of this run never serve again
     stop_listener(g.listen_sock, g.accept_thread, g.accept_thread_started);
     if (g.redirect_sock != plat::kNoSocket) {
@@ -238,7 +242,7 @@ int proxy_stop(void) noexcept {
     close_listener(g.redirect_sock, g.redirect_thread, g.redirect_thread_started);
     tls_credentials_free();
     g.running = 0;
-    g.stop_requested = 0;
+    g.stop_requested.clear();
     return 0;
 }
 

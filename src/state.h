@@ -12,6 +12,7 @@
 
 #include "platform/socket.h"
 #include "platform/thread.h"
+#include "platform/wake.h"
 #include "platform/worker_pool.h"
 
 constexpr int kMaxRoutes = 16;
@@ -29,7 +30,7 @@ struct Route {
 
 struct ProxyState {
     std::atomic<int> running;
-    std::atomic<int> stop_requested;
+    plat::Wake stop_requested;  // ends the listeners' waits
     int tls_enabled;
     int listen_port;
     int redirect_port;

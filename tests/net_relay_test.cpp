@@ -180,11 +180,11 @@ Pair connected_pair(int far_rcvbuf = 0) {
 
 // The relay thread is stuck writing to a client that does not read when the
 // client direction ends. The tear-down waits its 6 s for that thread, then
-// shuts the client down, which ends the write, and joins it. The client
-// direction is ended by a read shutdown of the proxy's own socket, as stop
-// does for TLS: it sends nothing to the client, so no window update can
-// unstick the write. Socket buffers are made small so the stuck state does
-// not depend on the kernel's buffer sizing. (Slow: about 6 s.)
+// wakes the client's side, which ends the write, and joins it. The client
+// direction ends with the client's own end of stream: it half-closes and
+// never reads, so no window update can unstick the write. Socket buffers are
+// made small so the stuck state does not depend on the kernel's buffer
+// sizing. (Slow: about 6 s.)
 TEST(NetRelayTearDown, StuckClientWriteEndsAfterItsWait) {
     Pair client = connected_pair(4096);
     Pair backend = connected_pair();
@@ -221,7 +221,7 @@ TEST(NetRelayTearDown, StuckClientWriteEndsAfterItsWait) {
         return quiet >= 3;
     }));
     auto begin = std::chrono::steady_clock::now();
-    sockets::shutdown_read(client.own.get());
+    sockets::shutdown_write(client.peer.get());
     EXPECT_TRUE(loopback::wait_until([&] { return returned.load(); }, 10000));
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(5500));
     if (!returned) sockets::shutdown_and_wake(client.own.get());  // a failed test must not hang

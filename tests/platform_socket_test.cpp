@@ -5,11 +5,12 @@
 //
 // The sockets the calls block on are made by the platform layer itself, so
 // that they are set up as the library's own are (on Windows: non-blocking,
-// with every blocking call a loop of short waits).
+// every blocking call an overlapped operation or a network-event wait).
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,9 +31,11 @@ using Clock = std::chrono::steady_clock;
 using loopback::Fd;
 using loopback::kWaitMs;
 
-// A woken call must end well within this; the Windows half looks for a wake
-// every 20 ms, Linux wakes at once.
-constexpr int kWakeBoundMs = 1000;
+// A woken call must end within this: every wake ends a sleeping wait at once,
+// on Linux and on Windows alike.
+constexpr int kWakeBoundMs = 100;
+// Slack for timed calls that end on their own: a loaded machine may be late.
+constexpr int kLateMs = 1000;
 // How long a call must stay blocked before it is woken: it shows that the
 // call really waits, and that the wake ends a call already under way.
 constexpr int kBlockedMs = 100;
@@ -124,7 +127,7 @@ void fill_send_buffer(Pair& p) {
     while (ms_since(begin) < kWaitMs) {
         while (plat::socket_send_nowait(p.s(), chunk.data(), chunk.size()) > 0) {
         }
-        if (plat::wait_writable(p.s(), 100) == plat::Wait::kTimeout) return;
+        if (sockets::wait(p.ours.get(), POLLOUT, 100) == 0) return;
     }
 }
 
@@ -140,13 +143,44 @@ bool peer_sees_no_end(int peer) {
     return false;
 }
 
-// The sockets and the word a woken call works with; each case uses its part.
+// A listener on 127.0.0.1 that never accepts, with its accept queue full: a
+// further connect to it neither completes nor fails. The fillers are kept
+// open for as long as the listener.
+struct FullListener {
+    Fd listener;
+    std::vector<Fd> fillers;
+    int port = -1;
+    bool full = false;
+
+    FullListener() : listener(sockets::tcp_socket()) {
+        port = loopback::listen_on_loopback(listener.get(), 0);
+        if (port < 0) return;
+        for (int i = 0; i < 16 && !full; ++i) {
+            Fd f(sockets::tcp_socket());
+            sockets::set_nonblocking(f.get());
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            to.sin_port = htons(static_cast<uint16_t>(port));
+            bool completed = sockets::connect(f.get(), to) == 0;
+            if (!completed && sockets::would_block()) {
+                completed = sockets::wait(f.get(), POLLOUT, 300) > 0;
+            }
+            full = !completed;
+            fillers.push_back(std::move(f));
+        }
+    }
+};
+
+// The sockets and the Wake a woken call works with; each case uses its part.
 struct Scene {
     Pair pair;
     Fd listener;   // a listener of the platform layer, as a service's
     Fd client;     // connected to it and accepted as `accepted`
     Fd accepted;
-    std::atomic<int> word{0};  // the `woken` or `stop` word
+    plat::Wake word;  // the `woken` or `stop` Wake
+    std::unique_ptr<FullListener> unanswered;
+    Fd connecting;  // connects to `unanswered`
 };
 
 struct WakeCase {
@@ -160,7 +194,7 @@ struct WakeCase {
 
 // As a stop ends a listener thread: the word first, then the shutdown.
 void stop_listening(Scene& sc) {
-    sc.word.store(1);
+    sc.word.set();
     plat::socket_shutdown(as_plat(sc.listener.get()));
 }
 
@@ -182,7 +216,7 @@ std::vector<WakeCase> wake_cases() {
         {"wake_recv", "socket_wake ends a blocked socket_recv with 0", nothing,
          [](Scene& sc) {
              char c;
-             return plat::socket_recv(sc.pair.s(), &c, 1) == 0;
+             return plat::socket_recv(sc.pair.s(), &c, 1, &sc.word) == 0;
          },
          wake, true},
         {"wake_wait_readable", "socket_wake ends wait_readable with kWoken", nothing,
@@ -190,18 +224,44 @@ std::vector<WakeCase> wake_cases() {
              return plat::wait_readable(sc.pair.s(), -1, &sc.word) == plat::Wait::kWoken;
          },
          wake, true},
-        {"wake_wait_writable", "socket_wake ends wait_writable on a full socket with kWoken",
+        {"wake_send_room", "socket_wake ends a wait for room after a handover with kWoken",
          [](Scene& sc) { fill_send_buffer(sc.pair); },
          [](Scene& sc) {
-             return plat::wait_writable(sc.pair.s(), -1, &sc.word) == plat::Wait::kWoken;
+             plat::SendSlot slot;
+             bool ok = plat::send_slot_open(slot) &&
+                       plat::socket_send_handover(sc.pair.s(), slot, big.data(), 65536) ==
+                           plat::kWouldBlock &&
+                       plat::wait_send_room(sc.pair.s(), slot, -1, &sc.word) == plat::Wait::kWoken;
+             plat::send_slot_close(sc.pair.s(), slot);
+             return ok;
          },
          wake, true},
         {"wake_send_all", "socket_wake ends send_all on a full socket with false",
          [](Scene& sc) { fill_send_buffer(sc.pair); },
          [](Scene& sc) {
-             return !plat::socket_send_all(sc.pair.s(), big.data(), big.size(), sc.word);
+             return !plat::socket_send_all(sc.pair.s(), big.data(), big.size(), &sc.word);
          },
          wake, true},
+        {"stop_connect", "a stop ends a connect that is never answered with false",
+         [](Scene& sc) {
+             sc.unanswered = std::make_unique<FullListener>();
+             sc.connecting = Fd(as_fd(plat::tcp_socket()));
+         },
+         [](Scene& sc) {
+             return sc.unanswered->full &&
+                    !plat::socket_connect_timed(as_plat(sc.connecting.get()), "127.0.0.1",
+                                                sc.unanswered->port, 4 * kWaitMs, &sc.word);
+         },
+         // As stop ends a connection: the client woken, the backend shut down.
+         [](Scene& sc) {
+             plat::socket_wake(sc.pair.s(), sc.word);
+             plat::socket_shutdown(as_plat(sc.connecting.get()));
+         },
+         false},
+        {"shutdown_send_all", "socket_shutdown ends send_all on a full socket with false",
+         [](Scene& sc) { fill_send_buffer(sc.pair); },
+         [](Scene& sc) { return !plat::socket_send_all(sc.pair.s(), big.data(), big.size()); },
+         [](Scene& sc) { plat::socket_shutdown(sc.pair.s()); }, false},
         {"shutdown_recv", "socket_shutdown ends a blocked socket_recv with 0", nothing,
          [](Scene& sc) {
              char c;
@@ -264,7 +324,7 @@ TEST_F(PlatformSockets, EveryWakeEndsItsBlockedCallPromptly) {
                 ADD_FAILURE() << "the wake did not end the call";
                 // Free the thread so that the test can end: every call gives
                 // up once its socket is shut down and the peer has gone.
-                sc.word.store(1);
+                sc.word.set();
                 plat::socket_shutdown(sc.pair.s());
                 sc.pair.peer.reset();
                 sc.client.reset();
@@ -318,35 +378,6 @@ TEST_F(PlatformSockets, AResetPeerFailsTheReceiveAsAReset) {
     }
 }
 
-// A listener on 127.0.0.1 that never accepts, with its accept queue full: a
-// further connect to it neither completes nor fails. The fillers are kept
-// open for as long as the listener.
-struct FullListener {
-    Fd listener;
-    std::vector<Fd> fillers;
-    int port = -1;
-    bool full = false;
-
-    FullListener() : listener(sockets::tcp_socket()) {
-        port = loopback::listen_on_loopback(listener.get(), 0);
-        if (port < 0) return;
-        for (int i = 0; i < 16 && !full; ++i) {
-            Fd f(sockets::tcp_socket());
-            sockets::set_nonblocking(f.get());
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            to.sin_port = htons(static_cast<uint16_t>(port));
-            bool completed = sockets::connect(f.get(), to) == 0;
-            if (!completed && sockets::would_block()) {
-                completed = sockets::wait(f.get(), POLLOUT, 300) > 0;
-            }
-            full = !completed;
-            fillers.push_back(std::move(f));
-        }
-    }
-};
-
 // A refused connect fails at once; an unanswered one fails once its time
 // is up, not before and not much later.
 TEST_F(PlatformSockets, ConnectsThatAreRefusedOrNeverAnsweredFail) {
@@ -363,7 +394,7 @@ TEST_F(PlatformSockets, ConnectsThatAreRefusedOrNeverAnsweredFail) {
         // Windows itself tries a refused connect again for a second or
         // two; Linux and Wine fail it at once.
         {"refused", refused_port, 4 * kWaitMs, 0, 2 * kWaitMs},
-        {"unanswered", unanswered.port, 300, 280, 300 + kWakeBoundMs},
+        {"unanswered", unanswered.port, 300, 280, 300 + kLateMs},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -395,7 +426,7 @@ TEST(PlatformThreads, ATimedJoinRunsOutWhileTheBodyBlocks) {
     EXPECT_FALSE(t.join_for(100));
     long took = ms_since(begin);
     EXPECT_GE(took, 80);  // a system tick early at most
-    EXPECT_LT(took, 100 + kWakeBoundMs);
+    EXPECT_LT(took, 100 + kLateMs);
     EXPECT_TRUE(t.joinable());
     release.store(1);
     plat::wake_word(&release);
@@ -439,7 +470,7 @@ TEST(PlatformThreads, AWordWaitEndsOnAChangeOrItsTimeout) {
             EXPECT_LT(took, kWakeBoundMs);
         } else {
             EXPECT_GE(took, c.timeout_ms - 20);  // a system tick early at most
-            EXPECT_LT(took, c.timeout_ms + kWakeBoundMs);
+            EXPECT_LT(took, c.timeout_ms + kLateMs);
         }
     }
 }

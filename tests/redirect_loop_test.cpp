@@ -62,10 +62,10 @@ protected:
     bool stop() {
         bool ended = true;
         if (thread_.joinable()) {
-            g.stop_requested = 1;
+            g.stop_requested.set();
             plat::socket_shutdown(sock_);
             ended = thread_.join_for(6000);
-            g.stop_requested = 0;
+            g.stop_requested.clear();
         }
         plat::socket_close(sock_);
         sock_ = plat::kNoSocket;
@@ -269,9 +269,9 @@ TEST_F(RedirectLoop, ThreadOfAnEndedGenerationFinishesItsClientAndEnds) {
         [&] { return ports::open_descriptor_count() == fds_before + 2; }))
         << "the listener accepts the client";
 
-    g.stop_requested = 1;
+    g.stop_requested.set();
     g.generation.fetch_add(1);
-    g.stop_requested = 0;
+    g.stop_requested.clear();
 
     ASSERT_TRUE(loopback::send_all(c.get(), "\r\n"));
     EXPECT_EQ(loopback::recv_until(c.get(), "\r\n\r\n"), response_to("https://h:8443/late"));

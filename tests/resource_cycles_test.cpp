@@ -103,7 +103,7 @@ TEST_F(ResourceCycles, CyclesWithTrafficHoldNothing) {
                 stopped = true;
             });
             EXPECT_TRUE(loopback::wait_until(
-                [&] { return g.stop_requested.load() == 1 || stopped.load(); }));
+                [&] { return g.stop_requested.is_set() || stopped.load(); }));
             c.reset();
             stopper.join();
         }

@@ -17,7 +17,8 @@ constexpr int kAcceptRetryMs = 50;
 // the client at once and counts nothing: the client sees a close without data.
 void hand_over(plat::Socket sock, const char* client_ip, unsigned generation) {
     auto* args = new (std::nothrow) ConnArgs;
-    if (!args) {
+    if (!args || !args->woken.usable()) {
+        delete args;
         plat::socket_close(sock);
         return;
     }

@@ -18,8 +18,9 @@ static_assert(kHeadCapacity >= kRelayChunk, "the head buffer serves as the relay
 
 enum class Connect { kStood, kFailed, kAbandoned };
 
-// Opens the backend socket, records it so that stop can wake the connect,
-// and connects within the time limit. kAbandoned: stop is under way.
+// Opens the backend socket, records it so that stop can end the connect
+// (stop shuts it down and wakes the connection), and connects within the
+// time limit. kAbandoned: stop is under way.
 Connect connect_backend(ConnArgs& args, const Route& route, plat::Socket& out) {
     plat::Socket s = plat::tcp_socket();
     if (s == plat::kNoSocket) return Connect::kFailed;
@@ -27,7 +28,8 @@ Connect connect_backend(ConnArgs& args, const Route& route, plat::Socket& out) {
         plat::socket_close(s);
         return Connect::kAbandoned;
     }
-    if (!plat::socket_connect_timed(s, route.target_ip, route.target_port, kConnectTimeoutMs)) {
+    if (!plat::socket_connect_timed(s, route.target_ip, route.target_port, kConnectTimeoutMs,
+                                    &args.woken)) {
         registry_close_backend(args);
         return Connect::kFailed;
     }

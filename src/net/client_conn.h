@@ -12,7 +12,7 @@ struct ClientConn {
     plat::Socket sock = plat::kNoSocket;
     // The connection's wake-up word (ConnArgs::woken): once set, waits for
     // the client give up. Null only where nobody wakes the connection.
-    std::atomic<int>* woken = nullptr;
+    plat::Wake* woken = nullptr;
     TlsSession session;
 };
 

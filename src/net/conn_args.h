@@ -29,7 +29,7 @@ struct ConnArgs {
     std::atomic<int> client_end{kEndOpen};
     // Set by plat::socket_wake on the client socket: every wait on the client
     // gives up, so the connection thread and its relay thread come to an end.
-    std::atomic<int> woken{0};
+    plat::Wake woken;
 
     ConnArgs* prev = nullptr;            // registry links, under its lock
     ConnArgs* next = nullptr;

@@ -18,7 +18,7 @@ struct Registry {
 Registry g_connections;
 
 bool start_is_current(unsigned generation) {
-    return !g.stop_requested.load() && g.generation.load() == generation;
+    return !g.stop_requested.is_set() && g.generation.load() == generation;
 }
 
 }  // namespace

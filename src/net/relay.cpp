@@ -16,7 +16,7 @@ constexpr int kRelayWaitMs = 6000;
 void client_to_backend(ClientConn& conn, ConnArgs& args, plat::Socket backend,
                        const std::atomic<int>& done, std::span<char> buf) {
     while (!done.load()) {
-        if (g.stop_requested.load()) {
+        if (g.stop_requested.is_set()) {
             decide_client_end(args, kEndCut);
             return;
         }

@@ -20,7 +20,7 @@ struct RedirectBuffers {
 
 // One client and its single deadline: every wait for it takes only the time
 // that is left, so a client that trickles bytes cannot hold the listener for
-// longer than a silent one. A stop (the listener shut down) ends every wait.
+// longer than a silent one. A stop ends every wait.
 struct RedirectClient {
     plat::Socket sock;
     plat::Socket listener;

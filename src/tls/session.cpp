@@ -95,7 +95,7 @@ bool send_close_notify(TlsSession& s, int timeout_ms) {
         if (rc != MBEDTLS_ERR_SSL_WANT_WRITE) return rc == 0;  // sent, or it cannot be
         int left = plat::time_left(deadline);
         if (left == 0) return false;
-        if (plat::wait_writable(s.sock, left, s.woken) != plat::Wait::kReady) {
+        if (plat::wait_send_room(s.sock, s.out_slot, left, s.woken) != plat::Wait::kReady) {
             return false;
         }
     }
@@ -109,6 +109,7 @@ int tls_session_open(ClientConn& conn) {
     s.woken = conn.woken;
     mbedtls_ssl_init(&s.ssl);
     s.initialised = true;
+    if (!plat::send_slot_open(s.out_slot)) return MBEDTLS_ERR_SSL_ALLOC_FAILED;
     int rc = mbedtls_ssl_setup(&s.ssl, &g.ssl_conf);
     if (rc != 0) return rc;
     mbedtls_ssl_set_bio(&s.ssl, &s, tls_bio_send, tls_bio_recv, nullptr);
@@ -119,8 +120,9 @@ int tls_session_open(ClientConn& conn) {
             if (rc == 0) s.handshake_done = true;
         }
         if (!would_block(rc)) return rc;
-        plat::Wait w = rc == MBEDTLS_ERR_SSL_WANT_WRITE ? plat::wait_writable(s.sock, -1, s.woken)
-                                                        : plat::wait_readable(s.sock, -1, s.woken);
+        plat::Wait w = rc == MBEDTLS_ERR_SSL_WANT_WRITE
+                           ? plat::wait_send_room(s.sock, s.out_slot, -1, s.woken)
+                           : plat::wait_readable(s.sock, -1, s.woken);
         if (w == plat::Wait::kWoken) return MBEDTLS_ERR_SSL_CONN_EOF;
     }
 }
@@ -131,6 +133,8 @@ void tls_session_close(ClientConn& conn, bool orderly) {
     // The library sends nothing for a session whose handshake did not
     // complete; a dead one has nothing worth sending.
     if (orderly && s.handshake_done) send_close_notify(s, kCloseWaitMs);
+    // A send still in flight reads the library's output buffer until then.
+    plat::send_slot_close(s.sock, s.out_slot);
     mbedtls_ssl_free(&s.ssl);
     s.initialised = false;
     s.handshake_done = false;
@@ -165,8 +169,9 @@ long tls_session_read(TlsSession& s, char* buf, size_t cap) {
         if (held_input) continue;
         // An alert of this reader's is queued: it must go out even while the
         // client sends nothing, so wake for the socket taking it too.
-        plat::Wait w = own_bytes_queued ? plat::wait_readable_or_writable(s.sock, -1, s.woken)
-                                        : plat::wait_readable(s.sock, -1, s.woken);
+        plat::Wait w = own_bytes_queued
+                           ? plat::wait_readable_or_send_room(s.sock, s.out_slot, -1, s.woken)
+                           : plat::wait_readable(s.sock, -1, s.woken);
         if (w == plat::Wait::kWoken) return 0;
     }
 }
@@ -184,7 +189,9 @@ bool tls_session_write_all(TlsSession& s, const char* buf, size_t len) {
         if (rc > 0) {
             done += static_cast<size_t>(rc);
         } else if (rc == MBEDTLS_ERR_SSL_WANT_WRITE) {
-            if (plat::wait_writable(s.sock, -1, s.woken) == plat::Wait::kWoken) return false;
+            if (plat::wait_send_room(s.sock, s.out_slot, -1, s.woken) == plat::Wait::kWoken) {
+                return false;
+            }
         } else if (rc < 0) {
             return false;
         }

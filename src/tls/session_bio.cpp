@@ -23,7 +23,7 @@ int failure_code(int generic) {
 int tls_bio_send(void* ctx, const unsigned char* buf, size_t len) {
     auto* s = static_cast<TlsSession*>(ctx);
     len = clamp_to_int(len);
-    long n = plat::socket_send_nowait(s->sock, buf, len);
+    long n = plat::socket_send_handover(s->sock, s->out_slot, buf, len);
     s->out_dirty = !(n >= 0 && static_cast<size_t>(n) == len);
     if (n > 0 || (n == 0 && len == 0)) return static_cast<int>(n);
     if (n == plat::kWouldBlock) return MBEDTLS_ERR_SSL_WANT_WRITE;

@@ -28,7 +28,11 @@ struct TlsSession {
     plat::Socket sock = plat::kNoSocket;
     // The connection's wake-up word: once set, every wait for the socket
     // gives up and the call fails.
-    std::atomic<int>* woken = nullptr;
+    plat::Wake* woken = nullptr;
+    // Sends that find no room are handed over here (plat::socket_send_handover),
+    // from the library's own output buffer, which keeps those bytes until they
+    // are reported sent.
+    plat::SendSlot out_slot;
     bool out_dirty = false;      // bytes queued inside the library, not yet sent
     bool write_pending = false;  // the writer's own record is among them
     size_t pending_len = 0;      // plaintext length of that record

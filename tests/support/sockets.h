@@ -67,7 +67,6 @@ bool would_block();
 int last_error();
 
 void shutdown_write(int fd);
-void shutdown_read(int fd);
 // Shuts the receiving side down and wakes a thread blocked in a call on fd.
 void shutdown_read_and_wake(int fd);
 // Shuts both directions down and wakes any thread blocked in a call on fd

@@ -33,18 +33,18 @@ constexpr int kWakeSliceMs = 50;
 // POLLRDHUP, so a wait that can be woken watches for it as well. A peer that
 // ends its side raises it too, and for good: a wait for room to write then
 // goes on in slices that look at the word.
-Wait wait_for(Socket s, short events, int timeout_ms, const std::atomic<int>* woken) {
+Wait wait_for(Socket s, short events, int timeout_ms, const Wake* woken) {
     const long long deadline = deadline_after(timeout_ms);
     bool hangup_wakes = woken != nullptr;
     for (;;) {
-        if (woken && woken->load()) return Wait::kWoken;
+        if (woken && woken->is_set()) return Wait::kWoken;
         int left = time_left(deadline);
         if (woken && !hangup_wakes && (left < 0 || left > kWakeSliceMs)) left = kWakeSliceMs;
         pollfd p{s, static_cast<short>(events | (hangup_wakes ? POLLRDHUP : 0)), 0};
         int rc = poll(&p, 1, left);
         if (rc < 0 && errno == EINTR) continue;  // the deadline holds across signals
         if (rc < 0) return Wait::kReady;         // let the next call report the failure
-        if (woken && woken->load()) return Wait::kWoken;
+        if (woken && woken->is_set()) return Wait::kWoken;
         if (rc == 0) {
             if (deadline >= 0 && time_left(deadline) == 0) return Wait::kTimeout;
             continue;
@@ -95,8 +95,8 @@ void socket_close_abortive(Socket s) {
 
 // A read shutdown makes a blocked recv return 0 and raises POLLRDHUP, and
 // unlike a write shutdown it sends the peer nothing.
-void socket_wake(Socket s, std::atomic<int>& woken) {
-    woken.store(1);
+void socket_wake(Socket s, Wake& woken) {
+    woken.set();
     if (s != kNoSocket) shutdown(s, SHUT_RD);
 }
 
@@ -122,7 +122,7 @@ int socket_local_port(Socket s) {
 }
 
 // The stop's shutdown of the listener wakes accept here: `stop` is not needed.
-Socket socket_accept(Socket listener, char* ip, size_t ip_cap, const std::atomic<int>*) {
+Socket socket_accept(Socket listener, char* ip, size_t ip_cap, const Wake*) {
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     Socket s;
@@ -141,7 +141,10 @@ Socket socket_accept(Socket listener, char* ip, size_t ip_cap, const std::atomic
     return s;
 }
 
-long socket_recv(Socket s, void* buf, size_t len) {
+// A wake shuts the receiving side down, which ends a blocked recv with 0:
+// only a wake that came first needs looking at.
+long socket_recv(Socket s, void* buf, size_t len, const Wake* woken) {
+    if (woken && woken->is_set()) return 0;
     ssize_t n;
     do n = recv(s, buf, len, 0);
     while (n < 0 && errno == EINTR);
@@ -149,7 +152,14 @@ long socket_recv(Socket s, void* buf, size_t len) {
     return r == kWouldBlock ? -1 : r;  // not expected on a blocking socket: a failure
 }
 
-long socket_send(Socket s, const void* buf, size_t len) {
+// A wake sends nothing and so ends no blocked send: a send that can be woken
+// waits for room itself.
+long socket_send(Socket s, const void* buf, size_t len, const Wake* woken) {
+    while (woken) {
+        long n = socket_send_nowait(s, buf, len);
+        if (n != kWouldBlock) return n;
+        if (wait_for(s, POLLOUT, -1, woken) == Wait::kWoken) return -1;
+    }
     ssize_t n;
     do n = send(s, buf, len, MSG_NOSIGNAL);
     while (n < 0 && errno == EINTR);
@@ -175,22 +185,30 @@ bool last_error_was_reset() {
     return t_last_errno == EPIPE || t_last_errno == ECONNRESET;
 }
 
-Wait wait_readable(Socket s, int timeout_ms, const std::atomic<int>* woken) {
+Wait wait_readable(Socket s, int timeout_ms, const Wake* woken) {
     return wait_for(s, POLLIN, timeout_ms, woken);
 }
 
-Wait wait_writable(Socket s, int timeout_ms, const std::atomic<int>* woken) {
+bool send_slot_open(SendSlot&) { return true; }
+
+long socket_send_handover(Socket s, SendSlot&, const void* buf, size_t len) {
+    return socket_send_nowait(s, buf, len);
+}
+
+Wait wait_send_room(Socket s, SendSlot&, int timeout_ms, const Wake* woken) {
     return wait_for(s, POLLOUT, timeout_ms, woken);
 }
 
-Wait wait_readable_or_writable(Socket s, int timeout_ms, const std::atomic<int>* woken) {
+Wait wait_readable_or_send_room(Socket s, SendSlot&, int timeout_ms, const Wake* woken) {
     return wait_for(s, POLLIN | POLLOUT, timeout_ms, woken);
 }
+
+void send_slot_close(Socket, SendSlot&) {}
 
 // A listening socket that was shut down reports POLLHUP even when asked for
 // no event, so it wakes the wait without reporting waiting clients.
 Wait wait_readable_while_listening(Socket s, Socket listener, int timeout_ms,
-                                   const std::atomic<int>*) {
+                                   const Wake*) {
     const long long deadline = deadline_after(timeout_ms);
     for (;;) {
         pollfd p[2] = {{s, POLLIN, 0}, {listener, 0, 0}};
@@ -209,7 +227,8 @@ long long monotonic_ms() {
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
-bool socket_connect_timed(Socket s, const char* ip, int port, int timeout_ms) {
+bool socket_connect_timed(Socket s, const char* ip, int port, int timeout_ms,
+                          const Wake* woken) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port & 0xffff));
@@ -219,7 +238,7 @@ bool socket_connect_timed(Socket s, const char* ip, int port, int timeout_ms) {
         errno != EINPROGRESS && errno != EINTR) {
         return false;  // refused at once, as a loopback connect to a closed port is
     }
-    if (wait_writable(s, timeout_ms) != Wait::kReady) return false;
+    if (wait_for(s, POLLOUT, timeout_ms, woken) != Wait::kReady) return false;
     int err = 0;
     socklen_t len = sizeof err;
     if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return false;

@@ -1,56 +1,60 @@
 // Sockets on Winsock.
 //
-// Winsock's shutdown wakes no blocked call: not accept on a listener, not
-// recv, send or WSAPoll on a connected socket. The library stops listeners
-// and ends blocked transfers by shutting sockets down, so here every socket
-// is non-blocking for its whole life and every blocking call is a loop of
-// short waits (kSliceMs) that looks again after each one:
-//  - a transfer retries the non-blocking call, which fails at once with
-//    WSAESHUTDOWN once this side has shut the socket down;
-//  - a wait given a `woken` or `stop` word reads the word;
-//  - a wait given neither asks the socket whether it was shut down here.
-// CancelIoEx on wake and shutdown ends a wait sooner where it can; the
-// slices are what every wake relies on.
+// Every socket is non-blocking for its whole life. A call that has to wait
+// sleeps in the kernel on handles until something happens:
+//  - transfers and readiness waits on connected sockets are overlapped
+//    operations (a zero-byte WSARecv for "readable"), each with the calling
+//    thread's own event in its own OVERLAPPED, so the two threads of a
+//    connection, one reading and one writing the same socket, never take each
+//    other's completion;
+//  - accept sleeps in an overlapped AcceptEx the same way;
+//  - connect waits on the socket's network events (WSAEventSelect), which is
+//    safe there because only one thread ever waits on a connecting socket;
+//  - each wait also watches the caller's Wake (a connection's wake-up, the
+//    service's stop), whose event ends it; the wait then cancels its own
+//    operation and waits for the system to let go of its buffer.
+// Winsock's shutdown wakes no blocked call, so socket_shutdown also cancels
+// every operation in flight on the socket (CancelIoEx); an operation begun
+// after the shutdown fails at once (WSAESHUTDOWN).
 #include "platform/socket.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <mswsock.h>
 
 #include <atomic>
 #include <cstring>
 #include <type_traits>
 
 #include "platform/deadline.h"
+#include "platform/win/io_event.h"
 
 namespace plat {
 
 static_assert(std::is_same_v<Socket, SOCKET>, "plat::Socket must be a Winsock SOCKET");
 static_assert(kNoSocket == INVALID_SOCKET, "kNoSocket must be INVALID_SOCKET");
+static_assert(sizeof(SendSlot::overlapped) == sizeof(OVERLAPPED) &&
+              alignof(OVERLAPPED) <= 8, "SendSlot must hold an OVERLAPPED");
 
 namespace {
 
-// Longest a blocked call goes without looking for a shutdown or a set word.
-// It bounds how late a wake is seen (a connection's end waits for its relay
-// thread's read to notice the backend shutdown) against how often an idle
-// connection's threads wake for nothing (1000 / kSliceMs times a second each).
-constexpr int kSliceMs = 20;
-
 thread_local int t_last_error = 0;
-
-// The next slice: never longer than kSliceMs, nor than the time left.
-int slice(long long deadline) {
-    int left = time_left(deadline);
-    return left < 0 || left > kSliceMs ? kSliceMs : left;
-}
 
 int clamp_len(size_t len) {
     return len > 0x7fffffff ? 0x7fffffff : static_cast<int>(len);
 }
 
+HANDLE as_handle(Socket s) { return reinterpret_cast<HANDLE>(s); }
+
 void set_nonblocking(Socket s) {
     u_long on = 1;
     ioctlsocket(s, FIONBIO, &on);
+}
+
+DWORD wait_limit(long long deadline) {
+    int left = time_left(deadline);
+    return left < 0 ? INFINITE : static_cast<DWORD>(left);
 }
 
 // The result of a non-blocking recv: a receive side shut down here reads as
@@ -69,43 +73,193 @@ long finish_send(int n) {
     return t_last_error == WSAEWOULDBLOCK ? kWouldBlock : -1;
 }
 
-// True when this side has shut the socket down (wholly or for receiving),
-// which a WSAPoll does not report. A peek takes nothing from the stream.
-bool shut_down_here(Socket s) {
-    char c;
-    return recv(s, &c, 1, MSG_PEEK) == SOCKET_ERROR && WSAGetLastError() == WSAESHUTDOWN;
+// An OVERLAPPED ready to start: completion is read from it, not from its
+// event, which may carry a stale signal.
+OVERLAPPED started(HANDLE event) {
+    OVERLAPPED ov{};
+    ov.hEvent = event;
+    ov.Internal = STATUS_PENDING;
+    return ov;
 }
 
-// One slice of waiting for `events`; true when WSAPoll reported anything
-// (readiness, an error, a hang-up) or failed (the caller's next call reports
-// the failure; a cancelled wait lands here too).
-bool poll_slice(Socket s, short events, int ms) {
-    WSAPOLLFD p{};
-    p.fd = s;
-    p.events = events;
-    return WSAPoll(&p, 1, ms) != 0;
+// True when the operation just started is in flight or already finished.
+bool under_way(int rc) { return rc == 0 || WSAGetLastError() == WSA_IO_PENDING; }
+
+void wait_done(OVERLAPPED& ov) {
+    while (!HasOverlappedIoCompleted(&ov)) WaitForSingleObject(ov.hEvent, INFINITE);
 }
 
-Wait wait_for(Socket s, short events, int timeout_ms, const std::atomic<int>* woken) {
-    const long long deadline = deadline_after(timeout_ms);
+// Cancels the operation and waits until the system has let go of it, so that
+// its OVERLAPPED and buffer may go.
+void cancel(Socket s, OVERLAPPED& ov) {
+    CancelIoEx(as_handle(s), &ov);
+    wait_done(ov);
+}
+
+// The handles a wait sleeps on: its own first, then what else ends it.
+struct Handles {
+    HANDLE h[3];
+    DWORD count = 0;
+    void add(void* handle) {
+        if (handle) h[count++] = static_cast<HANDLE>(handle);
+    }
+};
+
+// Sleeps until the operation finishes (kReady), `woken` is set (kWoken),
+// `also` is signalled (kReady) or the deadline passes (kTimeout). An
+// operation that has not finished by then is cancelled and collected.
+Wait await(Socket s, OVERLAPPED& ov, long long deadline, const Wake* woken,
+           void* also = nullptr) {
+    Handles w;
+    w.add(ov.hEvent);
+    w.add(also);
+    if (woken) w.add(woken->event());
     for (;;) {
-        if (woken && woken->load()) return Wait::kWoken;
-        if (poll_slice(s, events, slice(deadline))) {
-            if (woken && woken->load()) return Wait::kWoken;
-            return Wait::kReady;
-        }
-        if (woken && woken->load()) return Wait::kWoken;
-        // A shutdown here raises the hang-up on Linux; let the caller's next
-        // call find it.
-        if (shut_down_here(s)) return Wait::kReady;
-        if (deadline >= 0 && time_left(deadline) == 0) return Wait::kTimeout;
+        if (HasOverlappedIoCompleted(&ov)) return Wait::kReady;
+        DWORD r = WaitForMultipleObjects(w.count, w.h, FALSE, wait_limit(deadline));
+        if (r == WAIT_OBJECT_0) continue;  // finished, or a stale signal
+        cancel(s, ov);
+        if (woken && woken->is_set()) return Wait::kWoken;
+        return r == WAIT_TIMEOUT ? Wait::kTimeout : Wait::kReady;
     }
 }
 
-// Ends a WSAPoll or other call blocked on s in another thread, where the
-// system lets it (Wine does; Windows is not known to for WSAPoll).
-void cancel_blocked(Socket s) {
-    CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
+// The bytes an overlapped transfer moved, or -1 with t_last_error set. An
+// operation cancelled by a shutdown here fails as a transfer begun after it
+// does.
+long transferred(Socket s, OVERLAPPED& ov) {
+    DWORD bytes = 0;
+    DWORD flags = 0;
+    if (WSAGetOverlappedResult(s, &ov, &bytes, FALSE, &flags)) return static_cast<long>(bytes);
+    int err = WSAGetLastError();
+    t_last_error = err == WSA_OPERATION_ABORTED ? WSAESHUTDOWN : err;
+    return -1;
+}
+
+// Sleeps until s has input, an end of stream or an error: a zero-byte
+// receive finishes then, and takes nothing from the stream.
+Wait wait_input(Socket s, long long deadline, const Wake* woken, void* also) {
+    if (woken && woken->is_set()) return Wait::kWoken;
+    HANDLE event = io_event();
+    if (!event) return Wait::kWoken;  // no way to sleep: give up rather than spin
+    OVERLAPPED ov = started(event);
+    WSABUF none{0, nullptr};
+    DWORD bytes = 0;
+    DWORD flags = 0;
+    if (!under_way(WSARecv(s, &none, 1, &bytes, &flags, &ov, nullptr))) {
+        return Wait::kReady;  // failed at once: the caller's next call reports it
+    }
+    return await(s, ov, deadline, woken, also);
+}
+
+// One overlapped send, waited for: the bytes sent, or -1 (a failure, or
+// `woken` was set).
+long send_overlapped(Socket s, const void* buf, size_t len, const Wake* woken) {
+    HANDLE event = io_event();
+    if (!event) return -1;
+    OVERLAPPED ov = started(event);
+    WSABUF from{static_cast<ULONG>(clamp_len(len)), static_cast<char*>(const_cast<void*>(buf))};
+    DWORD bytes = 0;
+    if (!under_way(WSASend(s, &from, 1, &bytes, 0, &ov, nullptr))) return finish_send(SOCKET_ERROR);
+    if (await(s, ov, -1, woken) == Wait::kWoken) return -1;
+    return transferred(s, ov);
+}
+
+OVERLAPPED& overlapped_of(SendSlot& slot) { return *reinterpret_cast<OVERLAPPED*>(slot.overlapped); }
+
+// The result of the slot's send once it has finished. The caller hands the
+// same bytes over again until they are reported sent; other bytes would mean
+// it lost track of its stream.
+long take_handed_over(Socket s, SendSlot& slot, const void* buf, size_t len) {
+    OVERLAPPED& ov = overlapped_of(slot);
+    if (!HasOverlappedIoCompleted(&ov)) return kWouldBlock;
+    slot.busy = false;
+    long n = transferred(s, ov);
+    if (n >= 0 && (buf != slot.buf || static_cast<size_t>(clamp_len(len)) != slot.len)) {
+        t_last_error = WSAEINVAL;
+        return -1;
+    }
+    return n;
+}
+
+bool exclusive_use(Socket s) {
+    BOOL on = FALSE;
+    int len = sizeof on;
+    return getsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<char*>(&on), &len) == 0 &&
+           on;
+}
+
+void copy_peer_address(const sockaddr_in& peer, char* ip, size_t ip_cap) {
+    if (!ip || ip_cap == 0) return;
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    size_t n = strnlen(text, ip_cap - 1);
+    memcpy(ip, text, n);
+    ip[n] = '\0';
+}
+
+// One accept; a client that reset while it waited in the backlog is gone,
+// and the next one may be waiting already.
+Socket accept_next(Socket listener, sockaddr_in& peer) {
+    for (;;) {
+        int len = sizeof peer;
+        Socket s = accept(listener, reinterpret_cast<sockaddr*>(&peer), &len);
+        if (s != kNoSocket || WSAGetLastError() != WSAECONNRESET) return s;
+    }
+}
+
+// Room for the two addresses AcceptEx writes, each with the 16 bytes more
+// that it asks for.
+constexpr DWORD kAcceptAddressRoom = sizeof(sockaddr_in) + 16;
+
+// Sleeps in one overlapped AcceptEx, into a socket made for it, until a
+// client is accepted (its socket) or stop is set or the accept fails
+// (kNoSocket, with t_last_error set where there was a failure).
+Socket accept_overlapped(Socket listener, sockaddr_in& peer, const Wake* stop) {
+    LPFN_ACCEPTEX accept_ex = nullptr;
+    GUID id = WSAID_ACCEPTEX;
+    DWORD got = 0;
+    HANDLE event = io_event();
+    if (!event || WSAIoctl(listener, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id,
+                           &accept_ex, sizeof accept_ex, &got, nullptr, nullptr) != 0) {
+        return kNoSocket;
+    }
+    Socket s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == kNoSocket) return kNoSocket;
+    char addresses[2 * kAcceptAddressRoom];
+    OVERLAPPED ov = started(event);
+    bool ok = accept_ex(listener, s, addresses, 0, kAcceptAddressRoom, kAcceptAddressRoom,
+                        &got, &ov) ||
+              WSAGetLastError() == ERROR_IO_PENDING;
+    if (!ok) t_last_error = WSAGetLastError();
+    ok = ok && await(listener, ov, -1, stop) == Wait::kReady && transferred(listener, ov) >= 0;
+    // The accepted socket takes the listener's properties only when told.
+    int len = sizeof peer;
+    if (!ok || setsockopt(s, SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT,
+                          reinterpret_cast<const char*>(&listener), sizeof listener) != 0 ||
+        getpeername(s, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
+        closesocket(s);
+        return kNoSocket;
+    }
+    return s;
+}
+
+// Sleeps until the connect started on s (its FD_CONNECT tied to this
+// thread's event) succeeds or fails, `woken` is set or the deadline passes.
+bool connect_finished(Socket s, HANDLE event, long long deadline, const Wake* woken) {
+    Handles w;
+    w.add(event);
+    if (woken) w.add(woken->event());
+    for (;;) {
+        if (woken && woken->is_set()) return false;
+        if (WaitForMultipleObjects(w.count, w.h, FALSE, wait_limit(deadline)) != WAIT_OBJECT_0) {
+            return false;  // woken, the time ran out, or the wait failed
+        }
+        WSANETWORKEVENTS seen{};
+        if (WSAEnumNetworkEvents(s, nullptr, &seen) != 0) return false;
+        if (seen.lNetworkEvents & FD_CONNECT) return seen.iErrorCode[FD_CONNECT_BIT] == 0;
+    }
 }
 
 }  // namespace
@@ -132,7 +286,7 @@ void socket_close(Socket s) {
 void socket_shutdown(Socket s) {
     if (s == kNoSocket) return;
     shutdown(s, SD_BOTH);
-    cancel_blocked(s);
+    CancelIoEx(as_handle(s), nullptr);
 }
 
 void socket_shutdown_write(Socket s) {
@@ -146,34 +300,41 @@ void socket_close_abortive(Socket s) {
     closesocket(s);
 }
 
-// The read shutdown makes every later recv on s fail with WSAESHUTDOWN,
-// which the sliced receive notices; it sends the peer nothing.
-void socket_wake(Socket s, std::atomic<int>& woken) {
-    woken.store(1);
-    if (s == kNoSocket) return;
-    shutdown(s, SD_RECEIVE);
-    cancel_blocked(s);
-}
+// Every wait that can be woken watches the Wake's event, so setting it is
+// the whole wake: the socket is left as it is (a read shutdown would make
+// Windows reset the connection when more data arrives).
+void socket_wake(Socket, Wake& woken) { woken.set(); }
 
 void socket_set_nodelay(Socket s) {
     BOOL on = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
-// SO_REUSEADDR on Windows would let another socket bind a port in use.
-// Exclusive use keeps it ours; a port left in TIME_WAIT by a stop can still
-// be bound again, unlike the Linux default.
+// SO_REUSEADDR on Windows would let another socket bind a port in use, even
+// one that a listener holds. Exclusive use keeps the port ours; the bind
+// below copes with what exclusive use costs at a restart.
 void socket_set_reuseaddr(Socket s) {
     BOOL on = TRUE;
     setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
+// An exclusive bind is refused while connections that an earlier listener
+// on the port accepted are still settling (TIME_WAIT included, by some
+// reports). A bind with no option is refused while any listener holds the
+// port but not over such connections, so it is tried once more that way;
+// the port is then not exclusively ours (another socket of this account
+// that asks for SO_REUSEADDR could bind it too).
 bool socket_bind_any(Socket s, int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(static_cast<u_short>(port & 0xffff));
-    return bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    auto* where = reinterpret_cast<sockaddr*>(&addr);
+    if (bind(s, where, sizeof addr) == 0) return true;
+    if (WSAGetLastError() != WSAEADDRINUSE || !exclusive_use(s)) return false;
+    BOOL off = FALSE;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&off), sizeof off);
+    return bind(s, where, sizeof addr) == 0;
 }
 
 bool socket_listen(Socket s, int backlog) { return listen(s, backlog) == 0; }
@@ -185,34 +346,26 @@ int socket_local_port(Socket s) {
     return ntohs(addr.sin_port);
 }
 
-// A shutdown of a listener fails and wakes nothing here: the stop is seen
-// through `stop` within a slice. A closed listener fails the accept.
-Socket socket_accept(Socket listener, char* ip, size_t ip_cap, const std::atomic<int>* stop) {
+// Takes a client waiting in the backlog at once; otherwise sleeps in an
+// AcceptEx. A shutdown of a listener fails and wakes nothing here: the stop
+// Wake ends the wait. A closed listener fails the accept.
+Socket socket_accept(Socket listener, char* ip, size_t ip_cap, const Wake* stop) {
     sockaddr_in peer{};
-    Socket s;
-    for (;;) {
-        if (stop && stop->load()) return kNoSocket;
-        int len = sizeof peer;
-        s = accept(listener, reinterpret_cast<sockaddr*>(&peer), &len);
-        if (s != kNoSocket) break;
-        int err = WSAGetLastError();
-        // A client that reset while it waited in the backlog is gone; the
-        // next one may be waiting already.
-        if (err == WSAECONNRESET) continue;
-        if (err != WSAEWOULDBLOCK) return kNoSocket;
-        poll_slice(listener, POLLRDNORM, kSliceMs);
+    Socket s = kNoSocket;
+    while (s == kNoSocket) {
+        if (stop && stop->is_set()) return kNoSocket;
+        t_last_error = 0;
+        s = accept_next(listener, peer);
+        if (s == kNoSocket && WSAGetLastError() != WSAEWOULDBLOCK) return kNoSocket;
+        if (s == kNoSocket) s = accept_overlapped(listener, peer, stop);
+        // A client that reset before AcceptEx could take it is gone; any
+        // other failure, and stop, end the call.
+        if (s == kNoSocket && t_last_error != WSAECONNRESET) return kNoSocket;
     }
-    // Not inheritable, like every socket of the library, and non-blocking
-    // whatever it took over from the listener.
-    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    // Not inheritable, like every socket of the library, and non-blocking.
+    SetHandleInformation(as_handle(s), HANDLE_FLAG_INHERIT, 0);
     set_nonblocking(s);
-    if (ip && ip_cap > 0) {
-        char text[INET_ADDRSTRLEN] = "";
-        inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-        size_t n = strnlen(text, ip_cap - 1);
-        memcpy(ip, text, n);
-        ip[n] = '\0';
-    }
+    copy_peer_address(peer, ip, ip_cap);
     return s;
 }
 
@@ -224,22 +377,37 @@ long socket_send_nowait(Socket s, const void* buf, size_t len) {
     return finish_send(send(s, static_cast<const char*>(buf), clamp_len(len), 0));
 }
 
-// Each slice retries the receive itself: after a shutdown here it fails at
-// once (0, the end of the stream), where a WSAPoll would wait on.
-long socket_recv(Socket s, void* buf, size_t len) {
-    for (;;) {
-        long n = socket_recv_nowait(s, buf, len);
-        if (n != kWouldBlock) return n;
-        poll_slice(s, POLLRDNORM, kSliceMs);
+// Takes what is there at once; otherwise one overlapped receive into buf.
+// Cancelled by a shutdown here, it reads as the end of the stream.
+long socket_recv(Socket s, void* buf, size_t len, const Wake* woken) {
+    if (woken && woken->is_set()) return 0;
+    long n = socket_recv_nowait(s, buf, len);
+    if (n != kWouldBlock) return n;
+    HANDLE event = io_event();
+    if (!event) return -1;
+    OVERLAPPED ov = started(event);
+    WSABUF into{static_cast<ULONG>(clamp_len(len)), static_cast<char*>(buf)};
+    DWORD bytes = 0;
+    DWORD flags = 0;
+    if (!under_way(WSARecv(s, &into, 1, &bytes, &flags, &ov, nullptr))) {
+        return finish_recv(SOCKET_ERROR);
     }
+    if (await(s, ov, -1, woken) == Wait::kWoken) return 0;
+    n = transferred(s, ov);
+    return n < 0 && t_last_error == WSAESHUTDOWN ? 0 : n;
 }
 
-// Likewise: a send after a shutdown here fails at once.
-long socket_send(Socket s, const void* buf, size_t len) {
+// Sends what fits at once; otherwise one overlapped send of the rest, which
+// this call waits for, so buf outlives it. A send that finished without
+// moving a byte made no progress (Wine ends a waiting send so when the peer
+// half-closes while a receive waits too): it is made again.
+long socket_send(Socket s, const void* buf, size_t len, const Wake* woken) {
     for (;;) {
+        if (woken && woken->is_set()) return -1;
         long n = socket_send_nowait(s, buf, len);
         if (n != kWouldBlock) return n;
-        poll_slice(s, POLLWRNORM, kSliceMs);
+        n = send_overlapped(s, buf, len, woken);
+        if (n != 0 || len == 0) return n;
     }
 }
 
@@ -249,59 +417,90 @@ bool last_error_was_reset() {
            t_last_error == WSAENETRESET || t_last_error == WSAESHUTDOWN;
 }
 
-Wait wait_readable(Socket s, int timeout_ms, const std::atomic<int>* woken) {
-    return wait_for(s, POLLRDNORM, timeout_ms, woken);
+Wait wait_readable(Socket s, int timeout_ms, const Wake* woken) {
+    return wait_input(s, deadline_after(timeout_ms), woken, nullptr);
 }
 
-Wait wait_writable(Socket s, int timeout_ms, const std::atomic<int>* woken) {
-    return wait_for(s, POLLWRNORM, timeout_ms, woken);
+// The listener's shutdown reports nothing here: the stop Wake does.
+Wait wait_readable_while_listening(Socket s, Socket, int timeout_ms, const Wake* stop) {
+    return wait_input(s, deadline_after(timeout_ms), stop, nullptr);
 }
 
-Wait wait_readable_or_writable(Socket s, int timeout_ms, const std::atomic<int>* woken) {
-    return wait_for(s, POLLRDNORM | POLLWRNORM, timeout_ms, woken);
+// The slot's event is signalled whenever no send is in flight, so a wait for
+// room finds it so at once.
+bool send_slot_open(SendSlot& slot) {
+    slot = SendSlot{};
+    slot.event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    return slot.event != nullptr;
 }
 
-// The listener's shutdown reports nothing here: the stop word does.
-Wait wait_readable_while_listening(Socket s, Socket, int timeout_ms,
-                                   const std::atomic<int>* stop) {
-    const long long deadline = deadline_after(timeout_ms);
-    for (;;) {
-        if (stop && stop->load()) return Wait::kWoken;
-        if (poll_slice(s, POLLRDNORM, slice(deadline))) return Wait::kReady;
-        if (deadline >= 0 && time_left(deadline) == 0) {
-            return stop && stop->load() ? Wait::kWoken : Wait::kTimeout;
-        }
+// A handed-over send that finished without moving a byte made no progress
+// (see socket_send): the bytes are handed over again.
+long socket_send_handover(Socket s, SendSlot& slot, const void* buf, size_t len) {
+    if (slot.busy) {
+        long taken = take_handed_over(s, slot, buf, len);
+        if (taken != 0 || len == 0) return taken;
     }
+    long n = socket_send_nowait(s, buf, len);
+    if (n != kWouldBlock) return n;
+    OVERLAPPED& ov = overlapped_of(slot);
+    ov = started(slot.event);
+    ResetEvent(slot.event);
+    WSABUF from{static_cast<ULONG>(clamp_len(len)), static_cast<char*>(const_cast<void*>(buf))};
+    DWORD bytes = 0;
+    if (!under_way(WSASend(s, &from, 1, &bytes, 0, &ov, nullptr))) {
+        SetEvent(slot.event);  // nothing in flight after all
+        return finish_send(SOCKET_ERROR);
+    }
+    slot.busy = true;
+    slot.buf = buf;
+    slot.len = from.len;
+    return take_handed_over(s, slot, buf, len);  // it may have finished at once
+}
+
+Wait wait_send_room(Socket, SendSlot& slot, int timeout_ms, const Wake* woken) {
+    if (woken && woken->is_set()) return Wait::kWoken;
+    Handles w;
+    w.add(slot.event);
+    if (woken) w.add(woken->event());
+    DWORD r = WaitForMultipleObjects(w.count, w.h, FALSE, wait_limit(deadline_after(timeout_ms)));
+    if (woken && woken->is_set()) return Wait::kWoken;
+    return r == WAIT_TIMEOUT ? Wait::kTimeout : Wait::kReady;
+}
+
+Wait wait_readable_or_send_room(Socket s, SendSlot& slot, int timeout_ms, const Wake* woken) {
+    return wait_input(s, deadline_after(timeout_ms), woken, slot.event);
+}
+
+void send_slot_close(Socket s, SendSlot& slot) {
+    if (!slot.event) return;
+    if (slot.busy && !HasOverlappedIoCompleted(&overlapped_of(slot))) {
+        cancel(s, overlapped_of(slot));
+    }
+    CloseHandle(slot.event);
+    slot = SendSlot{};
 }
 
 long long monotonic_ms() { return static_cast<long long>(GetTickCount64()); }
 
-// select, not WSAPoll: WSAPoll misses a refused connect on older Windows.
-// A refused connect lands in the exception set.
-bool socket_connect_timed(Socket s, const char* ip, int port, int timeout_ms) {
+// The connect's outcome comes as a network event with its error code, which
+// also reports a refused connect on every Windows version. Only this thread
+// waits on the socket while it connects.
+bool socket_connect_timed(Socket s, const char* ip, int port, int timeout_ms,
+                          const Wake* woken) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<u_short>(port & 0xffff));
-    if (inet_pton(AF_INET, ip, &addr.sin_addr) != 1) return false;
+    addr.sin_addr.s_addr = inet_addr(ip);
+    HANDLE event = io_event();
+    if (!event || WSAEventSelect(s, event, FD_CONNECT) != 0) return false;
+    bool connected = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (!connected && WSAGetLastError() == WSAEWOULDBLOCK) {
+        connected = connect_finished(s, event, deadline_after(timeout_ms), woken);
+    }
+    WSAEventSelect(s, nullptr, 0);
     set_nonblocking(s);
-    if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return true;
-    if (WSAGetLastError() != WSAEWOULDBLOCK) return false;
-    fd_set writable, failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(s, &writable);
-    FD_SET(s, &failed);
-    timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    if (select(0, nullptr, &writable, &failed, timeout_ms < 0 ? nullptr : &limit) <= 0) {
-        return false;  // the time ran out, or select failed
-    }
-    if (FD_ISSET(s, &failed)) return false;
-    int err = 0;
-    int len = sizeof err;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0) {
-        return false;
-    }
-    return err == 0;
+    return connected;
 }
 
 }  // namespace plat

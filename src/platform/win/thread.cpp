@@ -6,6 +6,8 @@
 
 #include <new>
 
+#include "platform/win/io_event.h"
+
 namespace plat {
 
 static_assert(sizeof(HANDLE) <= sizeof(std::uintptr_t));
@@ -22,6 +24,7 @@ namespace {
 unsigned __stdcall thread_entry(void* p) {
     auto* control = static_cast<Thread::Control*>(p);
     control->body(control->arg);
+    io_event_release();
     return 0;
 }
 

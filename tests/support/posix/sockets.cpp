@@ -102,7 +102,6 @@ bool would_block() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == 
 int last_error() { return errno; }
 
 void shutdown_write(int fd) { ::shutdown(fd, SHUT_WR); }
-void shutdown_read(int fd) { ::shutdown(fd, SHUT_RD); }
 void shutdown_read_and_wake(int fd) { ::shutdown(fd, SHUT_RD); }
 void shutdown_and_wake(int fd) { ::shutdown(fd, SHUT_RDWR); }
 

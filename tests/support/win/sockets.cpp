@@ -150,7 +150,6 @@ bool would_block() { return WSAGetLastError() == WSAEWOULDBLOCK; }
 int last_error() { return WSAGetLastError(); }
 
 void shutdown_write(int fd) { ::shutdown(s(fd), SD_SEND); }
-void shutdown_read(int fd) { ::shutdown(s(fd), SD_RECEIVE); }
 
 void shutdown_read_and_wake(int fd) {
     ::shutdown(s(fd), SD_RECEIVE);
