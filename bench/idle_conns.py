@@ -4,7 +4,13 @@ request on each, then holds them all idle until terminated.
 
 Prints "READY ok=N failed=M" on stdout once every connection has either
 finished its request or failed, then sleeps. Used by bench/run.sh to measure
-the memory a proxy spends per idle connection.
+the memory a proxy spends per idle connection, and by bench/idle_cpu.sh to
+measure the CPU it spends on them.
+
+    idle_conns.py PORT COUNT PATH [HOLD]
+
+HOLD: the most seconds to hold the connections after READY (default: until
+terminated); then it closes them and exits.
 """
 import selectors
 import signal
@@ -17,6 +23,7 @@ DEADLINE_S = 120       # the whole set-up, at most
 
 def main():
     port, count, path = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+    hold = float(sys.argv[4]) if len(sys.argv) > 4 else None
     request = f"GET {path} HTTP/1.1\r\nHost: bench.local\r\n\r\n".encode()
     sel = selectors.DefaultSelector()
     held, failed, started = [], 0, 0
@@ -62,6 +69,9 @@ def main():
     failed += len(sel.get_map())
     print(f"READY ok={len(held)} failed={failed}", flush=True)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    if hold is not None:
+        time.sleep(hold)
+        return
     while True:
         time.sleep(3600)
 

@@ -9,7 +9,10 @@
 #                           figure; results go to a temporary file
 #
 # Options: --rounds N, --seconds S (per measurement), --out FILE,
-# --no-install (skip the package and build step), --keep (keep the work dir).
+# --no-install (skip the package and build step), --keep (keep the work dir),
+# --idle-cpu (afterwards, bench/idle_cpu.sh: the idle CPU cost of this
+# build's program and, when build-windows/velkor-proxy.exe exists, of the
+# Windows program under Wine; its table goes at the end of the results).
 #
 # One backend (nginx, one worker) serves a small fixed response and a 1 MiB
 # file on loopback. Each proxy runs in front of it: ours through the host
@@ -26,7 +29,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bench="$root/bench"
 build="${BUILD_DIR:-$root/build-bench}"
 
-smoke=0 rounds="" seconds="" out="" install=1 keep=0
+smoke=0 rounds="" seconds="" out="" install=1 keep=0 idle_cpu=0
 while [ $# -gt 0 ]; do
     case "$1" in
     --smoke) smoke=1 ;;
@@ -35,7 +38,8 @@ while [ $# -gt 0 ]; do
     --out) out="$2"; shift ;;
     --no-install) install=0 ;;
     --keep) keep=1 ;;
-    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
+    --idle-cpu) idle_cpu=1 ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
     *) echo "bench: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -657,6 +661,17 @@ mkdir -p "$(dirname "$out")"
     echo "run: $rounds rounds, ${seconds}s per measurement, proxies on CPU $proxy_cpu, wrk and backend on CPU $load_cpu"
 } >"$work/meta.txt"
 python3 "$bench/summarise.py" "$work" >"$out"
+if [ "$idle_cpu" = 1 ]; then
+    log "idle CPU (bench/idle_cpu.sh)"
+    idle_args=(--linux "$proxy_bin")
+    [ -f "$root/build-windows/velkor-proxy.exe" ] && idle_args+=(--windows "$root/build-windows/velkor-proxy.exe")
+    [ "$smoke" = 1 ] && idle_args+=(--smoke)
+    if "$bench/idle_cpu.sh" "${idle_args[@]}" >"$work/idle-cpu.txt"; then
+        { echo; echo "## Idle CPU"; echo; echo '```text'; cat "$work/idle-cpu.txt"; echo '```'; } >>"$out"
+    else
+        log "bench/idle_cpu.sh failed; the results have no idle CPU table"
+    fi
+fi
 log "results in $out"
 [ "$smoke" = 1 ] && cat "$out"
 exit 0

@@ -16,6 +16,7 @@
 #include "support/command.h"
 #include "support/guarded_service.h"
 #include "support/ports.h"
+#include "support/process.h"
 #include "support/sockets.h"
 
 namespace {
@@ -419,6 +420,51 @@ TEST_F(FaultStall, StopEndsStalledConnectionsWithinItsBound) {
     loopback::Fd c = client();
     ASSERT_TRUE(loopback::send_all(c.get(), get("/")));
     EXPECT_EQ(loopback::recv_until(c.get(), "ok"), kAnswer);
+}
+
+// A peer that half-closed and reads no more while bytes are due to it: a
+// client amid a large answer (the relay thread stays stuck writing to it), or
+// a backend that answered early while its client uploads (the proxy then ends
+// the connection itself). No write may take the peer's end for room (on
+// Windows, poll keeps reporting a hang-up once the peer half-closed): once
+// bytes stop moving, one second costs almost no CPU time. (About 3 s.)
+TEST_F(FaultStall, WritingToAHalfClosedPeerThatStopsReadingSpendsNoCpu) {
+    const std::string chunk(65536, 's');
+    for (bool client_side : {true, false}) {
+        const char* name = client_side ? "client_half_close" : "backend_half_close";
+        SCOPED_TRACE(name);
+        std::atomic<bool> release{false};
+        TestBackend backend([&](int fd) {
+            skip_head(fd);
+            while (client_side && loopback::send_all(fd, chunk)) {}  // blocking: no poll of ours
+            if (!client_side && loopback::send_all(fd, kAnswer)) sockets::shutdown_write(fd);
+            wait_until([&] { return release.load(); }, 3 * kWaitMs);
+        });
+        ASSERT_TRUE(start({{"", "/", backend.port()}}));
+        loopback::Fd c = client();
+        const char* upload = "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1073741824\r\n\r\n";
+        ASSERT_TRUE(loopback::send_all(c.get(), client_side ? get("/") : upload));
+        size_t moved = 0, last = 0;  // the client's unread answer, or its upload
+        auto since = Clock::now();
+        EXPECT_TRUE(wait_until([&] {
+            if (client_side) moved = static_cast<size_t>(sockets::unread_bytes(c.get()));
+            for (long n; !client_side && (n = sockets::send_now(c.get(), chunk.data(), 65536)) > 0;)
+                moved += static_cast<size_t>(n);
+            if (moved != last) { last = moved; since = Clock::now(); }
+            return moved > 0 && Clock::now() - since > std::chrono::milliseconds(300);
+        }));
+        if (client_side) sockets::shutdown_write(c.get());
+        double spent = process::cpu_seconds();
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // the measuring window
+        spent = process::cpu_seconds() - spent;
+        resources::report_figure(std::string(name) + "_cpu_seconds", std::to_string(spent));
+        EXPECT_LT(spent, 0.2);
+        if (client_side) { EXPECT_EQ(g.active_connections.load(), 1) << "the stuck write ended"; }
+        c.reset();
+        release = true;
+        EXPECT_TRUE(wait_until([] { return g.active_connections.load() == 0; }));
+        proxy_stop();
+    }
 }
 
 // A listener whose accept queue is full drops every further SYN, so a

@@ -12,6 +12,8 @@ int descriptor_count();
 bool counts_descriptors();
 // Resident memory in KiB; -1 when unknown.
 long rss_kib();
+// CPU time this process has spent, user plus system, in seconds; -1 when unknown.
+double cpu_seconds();
 // Raises the soft descriptor limit to the hard one; returns the new soft
 // limit (Windows has none: -1).
 long raise_descriptor_limit();

@@ -43,6 +43,13 @@ long rss_kib() {
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
+double cpu_seconds() {
+    rusage u{};
+    if (getrusage(RUSAGE_SELF, &u) != 0) return -1;
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 long raise_descriptor_limit() {
     rlimit lim{};
     if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return -1;

@@ -67,6 +67,14 @@ long rss_kib() {
     return static_cast<long>(m.WorkingSetSize / 1024);
 }
 
+double cpu_seconds() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return -1;
+    ULARGE_INTEGER k{{kernel.dwLowDateTime, kernel.dwHighDateTime}};
+    ULARGE_INTEGER u{{user.dwLowDateTime, user.dwHighDateTime}};
+    return static_cast<double>(k.QuadPart + u.QuadPart) / 1e7;  // FILETIMEs count 100 ns
+}
+
 long raise_descriptor_limit() { return -1; }
 
 bool sigpipe_is_fatal() { return true; }
