@@ -24,6 +24,6 @@ HeldPort::HeldPort(int port) : sock_(sockets::tcp_socket()) {
 
 int open_descriptor_count() { return process::descriptor_count(); }
 
-bool counts_descriptors() { return process::counts_descriptors(); }
+bool sees_accepts() { return process::sees_accepts(); }
 
 }  // namespace ports

@@ -22,8 +22,10 @@ private:
 // Open descriptors of this process, counted in /proc/self/fd (Linux only:
 // always 0 on Windows).
 int open_descriptor_count();
-// True where open_descriptor_count() counts (Linux). Tests that watch it to
-// see an accept happen inside the library skip elsewhere.
-bool counts_descriptors();
+// True where an accept inside the library shows in open_descriptor_count()
+// as one more descriptor (Linux). On Windows the library accepts into a
+// socket it made before the client came (AcceptEx). Tests that watch the
+// count to see an accept happen skip elsewhere.
+bool sees_accepts();
 
 }  // namespace ports

@@ -9,7 +9,7 @@ int thread_count();
 // Open descriptors of this process (Linux: /proc/self/fd; Windows: open
 // sockets, found by probing handle values).
 int descriptor_count();
-bool counts_descriptors();
+bool sees_accepts();
 // Resident memory in KiB; -1 when unknown.
 long rss_kib();
 // CPU time this process has spent, user plus system, in seconds; -1 when unknown.

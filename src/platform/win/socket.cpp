@@ -85,6 +85,16 @@ OVERLAPPED started(HANDLE event) {
 // True when the operation just started is in flight or already finished.
 bool under_way(int rc) { return rc == 0 || WSAGetLastError() == WSA_IO_PENDING; }
 
+// The result of a transfer that failed to start. WSAEWOULDBLOCK here means
+// too many operations in flight, not "try again": a failure like any other,
+// so that no caller loops on it.
+long start_failed(bool receiving) {
+    int err = WSAGetLastError();
+    if (receiving && err == WSAESHUTDOWN) return 0;
+    t_last_error = err;
+    return -1;
+}
+
 void wait_done(OVERLAPPED& ov) {
     while (!HasOverlappedIoCompleted(&ov)) WaitForSingleObject(ov.hEvent, INFINITE);
 }
@@ -147,7 +157,9 @@ Wait wait_input(Socket s, long long deadline, const Wake* woken, void* also) {
     DWORD bytes = 0;
     DWORD flags = 0;
     if (!under_way(WSARecv(s, &none, 1, &bytes, &flags, &ov, nullptr))) {
-        return Wait::kReady;  // failed at once: the caller's next call reports it
+        // Failed at once: the caller's next call reports it. Too many
+        // operations in flight would only fail again: give up instead.
+        return WSAGetLastError() == WSAEWOULDBLOCK ? Wait::kWoken : Wait::kReady;
     }
     return await(s, ov, deadline, woken, also);
 }
@@ -160,7 +172,7 @@ long send_overlapped(Socket s, const void* buf, size_t len, const Wake* woken) {
     OVERLAPPED ov = started(event);
     WSABUF from{static_cast<ULONG>(clamp_len(len)), static_cast<char*>(const_cast<void*>(buf))};
     DWORD bytes = 0;
-    if (!under_way(WSASend(s, &from, 1, &bytes, 0, &ov, nullptr))) return finish_send(SOCKET_ERROR);
+    if (!under_way(WSASend(s, &from, 1, &bytes, 0, &ov, nullptr))) return start_failed(false);
     if (await(s, ov, -1, woken) == Wait::kWoken) return -1;
     return transferred(s, ov);
 }
@@ -389,9 +401,7 @@ long socket_recv(Socket s, void* buf, size_t len, const Wake* woken) {
     WSABUF into{static_cast<ULONG>(clamp_len(len)), static_cast<char*>(buf)};
     DWORD bytes = 0;
     DWORD flags = 0;
-    if (!under_way(WSARecv(s, &into, 1, &bytes, &flags, &ov, nullptr))) {
-        return finish_recv(SOCKET_ERROR);
-    }
+    if (!under_way(WSARecv(s, &into, 1, &bytes, &flags, &ov, nullptr))) return start_failed(true);
     if (await(s, ov, -1, woken) == Wait::kWoken) return 0;
     n = transferred(s, ov);
     return n < 0 && t_last_error == WSAESHUTDOWN ? 0 : n;
@@ -450,7 +460,7 @@ long socket_send_handover(Socket s, SendSlot& slot, const void* buf, size_t len)
     DWORD bytes = 0;
     if (!under_way(WSASend(s, &from, 1, &bytes, 0, &ov, nullptr))) {
         SetEvent(slot.event);  // nothing in flight after all
-        return finish_send(SOCKET_ERROR);
+        return start_failed(false);
     }
     slot.busy = true;
     slot.buf = buf;

@@ -30,7 +30,7 @@ int descriptor_count() {
     return n < 0 ? n : n - 1;  // the descriptor of the listing itself
 }
 
-bool counts_descriptors() { return true; }
+bool sees_accepts() { return true; }
 
 long rss_kib() {
     FILE* f = std::fopen("/proc/self/statm", "r");

@@ -59,7 +59,7 @@ int descriptor_count() {
     return n;
 }
 
-bool counts_descriptors() { return true; }
+bool sees_accepts() { return false; }
 
 long rss_kib() {
     PROCESS_MEMORY_COUNTERS m{};
