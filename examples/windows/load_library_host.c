@@ -1,10 +1,10 @@
 /* A Windows host that loads velkor-proxy.dll while it runs instead of
- * linking its import library: LoadLibraryW, then GetProcAddress for each of
- * the six functions by name. It starts the proxy with a built-in document
+ * linking its import library: LoadLibraryExW, then GetProcAddress for each
+ * of the six functions by name. It starts the proxy with a built-in document
  * (listen_port 0: the system picks a free port), prints the status report,
  * stops the service and unloads the DLL.
  *
- *   load_library_host [PATH-OF-velkor-proxy.dll]
+ *   load_library_host [FULL-PATH-OF-velkor-proxy.dll]
  *
  * Exits 1 with a message when the DLL or a function is missing or the start
  * fails. Builds with mingw-w64 (x86_64-w64-mingw32-gcc ... -I include) or
@@ -53,7 +53,11 @@ static int find_all(HMODULE dll, struct velkor_api *api) {
 
 int wmain(int argc, wchar_t **argv) {
     const wchar_t *path = argc > 1 ? argv[1] : L"velkor-proxy.dll";
-    HMODULE dll = LoadLibraryW(path);
+    /* Only the program's own folder and System32: the current directory
+     * and PATH, which LoadLibraryW would search too, may hold a planted
+     * DLL of the same name. A path given must be a full one. */
+    HMODULE dll = LoadLibraryExW(path, NULL,
+                                 LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!dll) {
         fwprintf(stderr, L"cannot load %ls (error %lu)\n", path, GetLastError());
         return 1;
@@ -73,7 +77,8 @@ int wmain(int argc, wchar_t **argv) {
     printf("running: %d\n", api.status());
     printf("status: %s\n", api.runtime_status());
     /* Every thread of the library is joined when stop returns, so the DLL
-     * may be unloaded right after. */
+     * may be unloaded right after. Never stop from DllMain or a DLL's static
+     * destructor: the loader lock is held there and threads may be gone. */
     api.stop();
     printf("running after stop: %d\n", api.status());
     FreeLibrary(dll);
