@@ -8,9 +8,10 @@
         print(proxy.runtime_status()["total_connections"])
 
 The library serves one proxy per process, so one Proxy runs at a time.
-The library file is found through the VELKOR_PROXY_LIBRARY environment
-variable, else by the name libvelkor-proxy.so.1 on the loader's search path;
-load() takes an explicit path as well.
+The library file is, first found wins: the path in the VELKOR_PROXY_LIBRARY
+environment variable; the file beside this module (velkor-proxy.dll on
+Windows, libvelkor-proxy.so.1 elsewhere); the system's search. load() takes
+an explicit path as well.
 
 Strings in the configuration are passed to the library as written: it does
 not decode JSON escapes. Keep paths and names free of quotes, backslashes and
@@ -18,13 +19,29 @@ control characters.
 """
 
 import ctypes
+import ctypes.util
 import json
 import os
+import sys
 
 __all__ = ["ProxyError", "Library", "Proxy", "load"]
 
 LIBRARY_ENV = "VELKOR_PROXY_LIBRARY"
-LIBRARY_NAME = "libvelkor-proxy.so.1"
+LIBRARY_NAME = "velkor-proxy.dll" if sys.platform == "win32" else "libvelkor-proxy.so.1"
+
+
+def library_path(environ=os.environ, here=os.path.dirname(os.path.abspath(__file__))):
+    """The library file to load: see the module's text for the order. here
+    is the module's folder."""
+    if environ.get(LIBRARY_ENV):
+        return environ[LIBRARY_ENV]
+    beside = os.path.join(here, LIBRARY_NAME)
+    if os.path.isfile(beside):
+        return beside
+    # find_library searches PATH on Windows, the linker's cache on Linux;
+    # failing that, the plain name leaves it to the loader (on Windows:
+    # python.exe's folder, System32 and os.add_dll_directory's folders).
+    return ctypes.util.find_library("velkor-proxy") or LIBRARY_NAME
 
 
 class ProxyError(Exception):
@@ -43,7 +60,7 @@ class Library:
     the proxy_ prefix."""
 
     def __init__(self, path=None):
-        path = path or os.environ.get(LIBRARY_ENV) or LIBRARY_NAME
+        path = path or library_path()
         self.path = path
         self._lib = ctypes.CDLL(path)
         signatures = {

@@ -5,9 +5,12 @@ Environment (set by CMake): VELKOR_PROXY_LIBRARY, the library file;
 PYTHONPATH holding the module's folder.
 """
 
+import ctypes.util
 import http.server
 import json
+import os
 import socket
+import tempfile
 import threading
 import unittest
 import urllib.request
@@ -104,6 +107,21 @@ class PythonModuleTest(unittest.TestCase):
             with velkor_proxy.Proxy({"listen_port": 0, "routes": [{"target_port": 9}]}):
                 raise RuntimeError("boom")
         self.assertFalse(self.lib.status())
+
+
+class LibraryLookupTest(unittest.TestCase):
+    def test_order(self):
+        system = ctypes.util.find_library("velkor-proxy") or velkor_proxy.LIBRARY_NAME
+        with tempfile.TemporaryDirectory() as here:
+            beside = os.path.join(here, velkor_proxy.LIBRARY_NAME)
+            open(beside, "w").close()
+            empty = tempfile.mkdtemp(dir=here)
+            for what, environ, folder, want in [
+                    ("environment variable first", {velkor_proxy.LIBRARY_ENV: "/x/l.so"}, here, "/x/l.so"),
+                    ("beside the module next", {velkor_proxy.LIBRARY_ENV: ""}, here, beside),
+                    ("system search last", {}, empty, system)]:
+                with self.subTest(what):
+                    self.assertEqual(velkor_proxy.library_path(environ, folder), want)
 
 
 if __name__ == "__main__":
