@@ -13,11 +13,14 @@
 #             because test discovery runs the test program under Wine)
 #   test      run ctest in build-windows/ under Wine
 #   release   build the DLL and velkor-proxy.exe, make the MSVC import
-#             library, check exports and imports, build the C and C++
-#             examples (import library; LoadLibrary), link a caller the
-#             MSVC way (clang in MSVC mode, lld-link, velkor-proxy.lib),
-#             run them and velkor-proxy.exe --check under Wine, and zip it
-#             all into build-windows/velkor-proxy-windows-x86_64.zip
+#             library (llvm-dlltool), check exports, imports, version
+#             resources and the import library's member names, build the C
+#             and C++ examples (import library; LoadLibraryExW), link a
+#             caller the MSVC way (clang in MSVC mode, lld-link,
+#             velkor-proxy.lib), run them and velkor-proxy.exe --check
+#             under Wine, and zip it all with README.txt, the licences and
+#             the Python module into
+#             build-windows/velkor-proxy-VERSION-windows-x86_64.zip
 # No stage given: packages deps wine build.
 #
 # Environment: JOBS (default 2) caps build parallelism.
@@ -41,7 +44,7 @@ stage_packages() {
     local need=() pkg
     for pkg in g++-mingw-w64-x86-64-posix wine64 wine zip cmake ninja-build \
                python3 dpkg-dev googletest libjsmn-dev debian-archive-keyring \
-               clang lld; do
+               clang lld llvm; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' \
             || need+=("$pkg")
     done
@@ -182,7 +185,8 @@ stage_test() {
 }
 
 # The system DLLs a release file may import: anything else would have to be
-# shipped beside it. velkor-proxy.dll only for the programs that use it.
+# shipped beside it. velkor-proxy.dll only for the programs that use it,
+# advapi32.dll (the service control manager) only for velkor-proxy.exe.
 system_dlls='^(kernel32|msvcrt|ws2_32|bcrypt|api-ms-win-core-synch-l1-2-0)\.dll$'
 
 check_imports() {
@@ -211,6 +215,46 @@ check_exports() {
     fi
 }
 
+# velkor-proxy.lib's members are all named after the DLL, as in MSVC's own
+# import libraries, and nothing in it names a folder of this machine.
+check_import_library() {
+    local names
+    names=$(llvm-ar-14 t "$1" | sort -u)
+    if [ "$names" != velkor-proxy.dll ] || grep -qaF "$root" "$1"; then
+        log "$(basename "$1") has members other than velkor-proxy.dll or a build path:"
+        printf '%s\n' "$names" >&2
+        exit 1
+    fi
+}
+
+# FILEVERSION and PRODUCTVERSION of $1's VERSIONINFO resource, e.g.
+# "1.0.0.0 1.0.0.0": two pairs of little-endian words after the fixed
+# part's signature FEEF04BD and its structure version.
+resource_versions() {
+    local hex fixed at ms ls versions=()
+    hex=$(llvm-readobj-14 --coff-resources "$1" |
+          sed -n 's/^ *[0-9A-F]\{4,\}: \([0-9A-F ]*\)|.*/\1/p' | tr -d ' \n')
+    fixed=${hex#*BD04EFFE}
+    [ "$fixed" != "$hex" ] || return 0
+    le() { echo $((16#${1:6:2}${1:4:2}${1:2:2}${1:0:2})); }
+    for at in 8 24; do
+        ms=$(le "${fixed:at:8}")
+        ls=$(le "${fixed:at+8:8}")
+        versions+=("$((ms >> 16)).$((ms & 0xffff)).$((ls >> 16)).$((ls & 0xffff))")
+    done
+    echo "${versions[*]}"
+}
+
+check_version() {
+    # $1 the file, $2 the project's version (three numbers).
+    local got
+    got=$(resource_versions "$1")
+    if [ "$got" != "$2.0 $2.0" ]; then
+        log "$(basename "$1"): version resource '$got', not $2.0"
+        exit 1
+    fi
+}
+
 # The header and velkor-proxy.lib as MSVC's tools take them: clang in MSVC
 # mode compiles a caller and lld-link (MSVC's linker command line and
 # library format) links it against the .lib alone. No MSVC runtime is at
@@ -232,31 +276,46 @@ EOF_C
 }
 
 stage_release() {
-    local name=velkor-proxy-windows-x86_64
-    local stage="$builddir/release/$name" example="$builddir/release/example"
-    local zipfile="$builddir/$name.zip"
     (cd "$root" && cmake --preset windows >/dev/null)
     cmake --build "$builddir" -j "$jobs" --target velkor_proxy velkor-proxy-host
+    # One version number: the one project() declares.
+    local version
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$builddir/CMakeCache.txt")
+    [ -n "$version" ] || { log "no project version in $builddir/CMakeCache.txt"; exit 1; }
+    local name="velkor-proxy-$version-windows-x86_64"
+    local stage="$builddir/release/$name" example="$builddir/release/example"
+    local zipfile="$builddir/$name.zip"
 
     rm -rf "$builddir/release" "$zipfile"
-    mkdir -p "$stage/include" "$stage/lib" "$stage/examples/c" "$example"
+    mkdir -p "$stage/include" "$stage/lib" "$example"
     cp "$builddir/velkor-proxy.dll" "$builddir/velkor-proxy.exe" "$stage/"
     # The build keeps its debug information; the shipped files need none.
     x86_64-w64-mingw32-strip --strip-unneeded "$stage/velkor-proxy.dll" "$stage/velkor-proxy.exe"
     cp "$root/include/velkor_proxy.h" "$stage/include/"
     cp "$root/cmake/velkor-proxy.def" "$builddir/libvelkor-proxy.dll.a" "$stage/lib/"
     # For MSVC: an import library made from the .def (link velkor-proxy.lib).
-    x86_64-w64-mingw32-dlltool -d "$root/cmake/velkor-proxy.def" -D velkor-proxy.dll \
-        -l "$stage/lib/velkor-proxy.lib" -m i386:x86-64
+    # LLVM's, since GNU dlltool names the members after the build folder.
+    llvm-dlltool-14 -m i386:x86-64 -d "$root/cmake/velkor-proxy.def" -D velkor-proxy.dll \
+        -l "$stage/lib/velkor-proxy.lib"
+    # The module beside the DLL, where it looks first after the variable.
+    cp "$root/python/velkor_proxy.py" "$stage/"
+    cp "$root/LICENSE" "$root/THIRD-PARTY-NOTICES" "$stage/"
+    sed "s/@VERSION@/$version/" "$root/packaging/windows/README.txt" > "$stage/README.txt"
+    mkdir -p "$stage"/examples/{c,cpp,windows,config}
     cp "$root/examples/c/minimal_host.c" "$stage/examples/c/"
-    mkdir -p "$stage/examples/windows" "$stage/examples/cpp"
-    cp "$root/examples/windows/load_library_host.c" "$stage/examples/windows/"
     cp "$root/examples/cpp/minimal_host.cpp" "$stage/examples/cpp/"
+    cp "$root/examples/windows/load_library_host.c" "$stage/examples/windows/"
+    cp "$root/examples/config/"*.json "$stage/examples/config/"
 
     check_exports "$stage/velkor-proxy.dll"
     check_imports "$stage/velkor-proxy.dll"
-    check_imports "$stage/velkor-proxy.exe" '^velkor-proxy\.dll$'
-    log "exports: the six functions; imports: Windows system DLLs only"
+    check_imports "$stage/velkor-proxy.exe" '^(velkor-proxy|advapi32)\.dll$'
+    check_import_library "$stage/lib/velkor-proxy.lib"
+    check_version "$stage/velkor-proxy.dll" "$version"
+    check_version "$stage/velkor-proxy.exe" "$version"
+    llvm-readobj-14 --coff-resources "$stage/velkor-proxy.exe" | grep 'Type: MANIFEST (ID 24)' >/dev/null ||
+        { log "velkor-proxy.exe has no manifest"; exit 1; }
+    log "exports: the six functions; imports: Windows system DLLs only; version $version.0; velkor-proxy.lib: members named velkor-proxy.dll"
 
     # The example, built the way a user of the zip builds it: the header and
     # the import library, nothing of the build tree.
