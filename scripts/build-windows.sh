@@ -299,8 +299,10 @@ stage_release() {
         -l "$stage/lib/velkor-proxy.lib"
     # The module beside the DLL, where it looks first after the variable.
     cp "$root/python/velkor_proxy.py" "$stage/"
-    cp "$root/LICENSE" "$root/THIRD-PARTY-NOTICES" "$stage/"
-    sed "s/@VERSION@/$version/" "$root/packaging/windows/README.txt" > "$stage/README.txt"
+    # The texts with Windows line ends, for every editor there.
+    sed "s/@VERSION@/$version/; s/\$/\r/" "$root/packaging/windows/README.txt" > "$stage/README.txt"
+    sed 's/$/\r/' "$root/LICENSE" > "$stage/LICENSE"
+    sed 's/$/\r/' "$root/THIRD-PARTY-NOTICES" > "$stage/THIRD-PARTY-NOTICES"
     mkdir -p "$stage"/examples/{c,cpp,windows,config}
     cp "$root/examples/c/minimal_host.c" "$stage/examples/c/"
     cp "$root/examples/cpp/minimal_host.cpp" "$stage/examples/cpp/"
