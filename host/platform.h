@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -16,6 +17,15 @@ void install_stop_request_handling();
 
 // Waits up to ms for a stop request; true when one arrived.
 bool wait_for_stop_request(int ms);
+
+// True when the last stop request warned that the system ends the program
+// soon whatever it does (a console window closing, or a shutdown): the
+// counters are then shown before the stop's drain rather than after it.
+bool stop_request_is_urgent();
+
+// fopen for a file named by a UTF-8 path; on Windows a wide-text call, so a
+// name in any script opens whatever the code page.
+std::FILE* open_file(const std::string& path, const char* mode);
 
 // Whether stdout / stderr is a terminal that understands the cursor movements
 // of the in-place status view.
