@@ -64,6 +64,9 @@ int program_main(std::span<const char* const> args) {
         complain(error);
         return 2;
     }
+    // A service takes its stop requests from the Service Control Manager;
+    // the console's handling would also catch the system's shutdown notice.
+    if (opts.mode == Mode::run_service) return run_as_service(opts);
     // Before any thread exists: see block_stop_signals.
     block_stop_signals();
     switch (opts.mode) {
@@ -75,6 +78,11 @@ int program_main(std::span<const char* const> args) {
             return 0;
         case Mode::demo:
             return run_demo(opts);
+        case Mode::install_service:
+            return install_service(opts);
+        case Mode::uninstall_service:
+            return uninstall_service(opts.service_name);
+        case Mode::run_service:
         case Mode::check:
         case Mode::serve_config:
             break;

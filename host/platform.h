@@ -11,6 +11,8 @@
 
 namespace host {
 
+struct HostOptions;
+
 // Makes Ctrl-C (and the system's other polite stop requests) reach only
 // wait_for_stop_request. Called at the start of main, before any thread.
 void install_stop_request_handling();
@@ -26,6 +28,13 @@ bool stop_request_is_urgent();
 // fopen for a file named by a UTF-8 path; on Windows a wide-text call, so a
 // name in any script opens whatever the code page.
 std::FILE* open_file(const std::string& path, const char* mode);
+
+// The Windows service: registering it, removing it (stopping it first) and
+// running as it under the Service Control Manager. Exit status as main's.
+// Elsewhere the options that lead here are refused while parsing.
+int install_service(const HostOptions& opts);
+int uninstall_service(const std::string& name);
+int run_as_service(const HostOptions& opts);
 
 // Whether stdout / stderr is a terminal that understands the cursor movements
 // of the in-place status view.

@@ -54,6 +54,12 @@ std::string time_of_day() {
     return buf;
 }
 
+std::string status_log_line() {
+    std::string report = proxy_runtime_status();
+    ServiceStatus st;
+    return parse_status_report(report, st) ? render_status_line(st, time_of_day()) : report;
+}
+
 void say(const std::string& line) {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
