@@ -3,29 +3,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "demo.h"
 #include "options.h"
+#include "platform.h"
+#include "program.h"
 #include "service_loop.h"
 #include "velkor_proxy.h"
 
 namespace {
-
-bool read_file(const std::string& path, std::string& out, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    out = text.str();
-    return true;
-}
 
 // A real start, stopped at once: the only exact answer to whether the
 // library takes the document, since it also loads the certificate and key
@@ -53,34 +40,59 @@ int serve_config(const host::HostOptions& opts, const std::string& doc) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    // Before any thread exists: see block_stop_signals.
-    host::block_stop_signals();
+namespace host {
 
-    std::vector<const char*> args(argv + 1, argv + argc);
-    host::HostOptions opts;
+bool read_file(const std::string& path, std::string& out, std::string& error) {
+    std::FILE* in = open_file(path, "rb");
+    if (in == nullptr) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) out.append(buf, n);
+    bool ok = !std::ferror(in);
+    std::fclose(in);
+    if (!ok) error = "cannot read " + path;
+    return ok;
+}
+
+int program_main(std::span<const char* const> args) {
+    HostOptions opts;
     std::string error;
-    if (!host::parse_host_options(args, opts, error)) {
-        host::complain(error);
+    if (!parse_host_options(args, opts, error)) {
+        complain(error);
         return 2;
     }
+    // A service takes its stop requests from the Service Control Manager;
+    // the console's handling would also catch the system's shutdown notice.
+    if (opts.mode == Mode::run_service) return run_as_service(opts);
+    // Before any thread exists: see block_stop_signals.
+    block_stop_signals();
     switch (opts.mode) {
-        case host::Mode::help:
-            std::fputs(host::host_usage(), stdout);
+        case Mode::help:
+            std::fputs(host_usage(), stdout);
             return 0;
-        case host::Mode::version:
+        case Mode::version:
             std::printf("velkor-proxy %s (library %s)\n", VELKOR_HOST_VERSION, proxy_version());
             return 0;
-        case host::Mode::demo:
-            return host::run_demo(opts);
-        case host::Mode::check:
-        case host::Mode::serve_config:
+        case Mode::demo:
+            return run_demo(opts);
+        case Mode::install_service:
+            return install_service(opts);
+        case Mode::uninstall_service:
+            return uninstall_service(opts.service_name);
+        case Mode::run_service:
+        case Mode::check:
+        case Mode::serve_config:
             break;
     }
     std::string doc;
     if (!read_file(opts.config_path, doc, error)) {
-        host::complain(error);
+        complain(error);
         return 1;
     }
-    return opts.mode == host::Mode::check ? check_config(opts, doc) : serve_config(opts, doc);
+    return opts.mode == Mode::check ? check_config(opts, doc) : serve_config(opts, doc);
 }
+
+}  // namespace host

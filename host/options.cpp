@@ -84,11 +84,79 @@ struct Seen {
     bool redirect_port = false;
     bool cert = false;
     bool key = false;
+    bool interval = false;
+    bool install = false;
+    bool uninstall = false;
+    bool run_service = false;
+    bool account = false;
+    bool log = false;
+    bool any_service = false;
 };
 
 bool fail(std::string& error, std::string text) {
     error = std::move(text);
     return false;
+}
+
+// The service modes stand alone, each with its own few options.
+bool check_service(const Seen& seen, HostOptions& out, std::string& error) {
+    int modes = seen.install + seen.uninstall + seen.run_service;
+    if (modes > 1)
+        return fail(error, "give only one of --install-service, --uninstall-service "
+                           "and --run-as-service");
+    if (seen.demo || seen.check || out.json || seen.interval)
+        return fail(error, "the service options do not combine with --demo, --check, "
+                           "--json or --status-interval");
+    if (seen.account && !seen.install)
+        return fail(error, "--service-account applies to --install-service only");
+    if (modes == 0) return fail(error, "--log applies to the service only");
+    if (seen.uninstall) {
+        if (!out.config_path.empty() || seen.log)
+            return fail(error, "--uninstall-service takes the service's name only");
+        out.mode = Mode::uninstall_service;
+        return true;
+    }
+    if (out.config_path.empty()) return fail(error, "missing CONFIG.json for the service");
+    out.mode = seen.install ? Mode::install_service : Mode::run_service;
+    return true;
+}
+
+// Takes the value of an option that names something: a service, an account
+// or a file.
+bool read_name(ArgReader& reader, std::string_view option, std::string& dest,
+               std::string& error) {
+    std::string_view value;
+    if (!reader.value(value) || value.empty())
+        return fail(error, std::string(option) + " needs a value");
+    dest = std::string(value);
+    return true;
+}
+
+enum class Taken { no, ok, bad };
+
+// The service options, parsed on every system and refused where there are
+// no Windows services; Taken::no for any other argument.
+Taken take_service_option(std::string_view arg, ArgReader& reader, HostOptions& out,
+                          Seen& seen, std::string& error) {
+    bool names_service = arg == "--install-service" || arg == "--uninstall-service";
+    std::string* dest = names_service                 ? &out.service_name
+                        : arg == "--service-account" ? &out.service_account
+                        : arg == "--log"             ? &out.log_path
+                                                     : nullptr;
+    if (dest == nullptr && arg != "--run-as-service") return Taken::no;
+    if (!kHasWindowsServices) {
+        fail(error, std::string(arg) + ": services are a Windows feature; elsewhere let "
+                                       "systemd or another supervisor run the program");
+        return Taken::bad;
+    }
+    if (dest != nullptr && !read_name(reader, arg, *dest, error)) return Taken::bad;
+    seen.any_service = true;
+    if (arg == "--install-service") seen.install = true;
+    else if (arg == "--uninstall-service") seen.uninstall = true;
+    else if (arg == "--service-account") seen.account = true;
+    else if (arg == "--log") seen.log = true;
+    else seen.run_service = true;
+    return Taken::ok;
 }
 
 // The checks that need the whole command line.
@@ -138,9 +206,13 @@ bool parse_host_options(std::span<const char* const> args, HostOptions& out,
         std::string_view arg = reader.take();
         std::string_view value;
         bool flag = arg == "--help" || arg == "-h" || arg == "--version" ||
-                    arg == "--demo" || arg == "--check" || arg == "--json";
+                    arg == "--demo" || arg == "--check" || arg == "--json" ||
+                    arg == "--run-as-service";
         if (flag && reader.has_inline_value())
             return fail(error, std::string(arg) + " takes no value");
+        Taken service = take_service_option(arg, reader, out, seen, error);
+        if (service == Taken::bad) return false;
+        if (service == Taken::ok) continue;
 
         if (arg == "--demo") {
             seen.demo = true;
@@ -164,6 +236,7 @@ bool parse_host_options(std::span<const char* const> args, HostOptions& out,
             if (!read_interval(value, out.status_interval_ms))
                 return fail(error, "--status-interval: not a number of seconds "
                                    "between 0.1 and 3600: '" + std::string(value) + "'");
+            seen.interval = true;
         } else if (kDemoTakesCertFiles && (arg == "--cert" || arg == "--key")) {
             if (!reader.value(value) || value.empty())
                 return fail(error, std::string(arg) + " needs a file name");
@@ -178,6 +251,7 @@ bool parse_host_options(std::span<const char* const> args, HostOptions& out,
             out.config_path = std::string(arg);
         }
     }
+    if (seen.any_service) return check_service(seen, out, error);
     return check_combination(seen, out, error);
 }
 
@@ -186,7 +260,7 @@ const char* host_usage() {
     static const std::string text = std::string(R"(Usage:
   velkor-proxy CONFIG.json [--status-interval SECONDS] [--json]
   velkor-proxy CONFIG.json --check
-)") + kUsageDemoSynopsis + R"(  velkor-proxy --version | --help
+)") + kUsageDemoSynopsis + kUsageServiceSynopsis + R"(  velkor-proxy --version | --help
 
 Runs the velkor-proxy reverse proxy until )" + kUsageStopRequests + R"(, showing its
 runtime status: ports, connections, each route's hits and errors, and the
@@ -208,7 +282,7 @@ Options:
                          fractions allowed, 0.1 to 3600)
   --json                 print the library's raw one-line JSON report at
                          every refresh instead of the view
-  --version              print the program's and the library's version
+)" + kUsageServiceOptions + R"(  --version              print the program's and the library's version
   -h, --help             print this text
 
 Exit status:
@@ -216,7 +290,11 @@ Exit status:
   1  the start failed (the library's message is printed), or --check
      rejected the document, or a file could not be read
   2  bad command line
-)";
+)" + (kHasWindowsServices ? R"(  --install-service and --uninstall-service: 0 done, 1 refused (the
+  system's message is printed). A service that cannot start stops with a
+  service-specific code: 1 CONFIG.json unreadable, 2 the library refused to
+  start; the message is in the log and the Application event log.
+)" : "");
     return text.c_str();
 }
 

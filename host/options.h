@@ -6,7 +6,14 @@
 
 namespace host {
 
-enum class Mode { serve_config, demo, check, help, version };
+// install_service, uninstall_service and run_service exist on Windows only;
+// elsewhere their options are refused.
+enum class Mode {
+    serve_config, demo, check, help, version,
+    install_service, uninstall_service, run_service
+};
+
+inline constexpr const char* kDefaultServiceAccount = "NT AUTHORITY\\LocalService";
 
 struct HostOptions {
     Mode mode = Mode::serve_config;
@@ -17,6 +24,9 @@ struct HostOptions {
     bool json = false;           // print the raw report lines instead of the view
     std::string cert_path;       // --demo on Windows: --cert, empty for plain HTTP
     std::string key_path;        // --demo on Windows: --key
+    std::string service_name;    // --install-service / --uninstall-service
+    std::string service_account = kDefaultServiceAccount;
+    std::string log_path;        // --log; empty: velkor-proxy.log beside CONFIG.json
 };
 
 // Reads the arguments after the program name into out. On a bad argument

@@ -4,11 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <string_view>
 
 namespace host {
+
+struct HostOptions;
 
 // Makes Ctrl-C (and the system's other polite stop requests) reach only
 // wait_for_stop_request. Called at the start of main, before any thread.
@@ -16,6 +19,22 @@ void install_stop_request_handling();
 
 // Waits up to ms for a stop request; true when one arrived.
 bool wait_for_stop_request(int ms);
+
+// True when the last stop request warned that the system ends the program
+// soon whatever it does (a console window closing, or a shutdown): the
+// counters are then shown before the stop's drain rather than after it.
+bool stop_request_is_urgent();
+
+// fopen for a file named by a UTF-8 path; on Windows a wide-text call, so a
+// name in any script opens whatever the code page.
+std::FILE* open_file(const std::string& path, const char* mode);
+
+// The Windows service: registering it, removing it (stopping it first) and
+// running as it under the Service Control Manager. Exit status as main's.
+// Elsewhere the options that lead here are refused while parsing.
+int install_service(const HostOptions& opts);
+int uninstall_service(const std::string& name);
+int run_as_service(const HostOptions& opts);
 
 // Whether stdout / stderr is a terminal that understands the cursor movements
 // of the in-place status view.

@@ -10,14 +10,6 @@
 namespace host {
 namespace {
 
-std::string time_of_day() {
-    std::time_t now = std::time(nullptr);
-    std::tm local = local_time(now);
-    char buf[16];
-    std::strftime(buf, sizeof buf, "%H:%M:%S", &local);
-    return buf;
-}
-
 class StatusPrinter {
 public:
     explicit StatusPrinter(bool json) : json_(json), terminal_(stdout_is_terminal()) {}
@@ -54,6 +46,20 @@ private:
 
 }  // namespace
 
+std::string time_of_day() {
+    std::time_t now = std::time(nullptr);
+    std::tm local = local_time(now);
+    char buf[16];
+    std::strftime(buf, sizeof buf, "%H:%M:%S", &local);
+    return buf;
+}
+
+std::string status_log_line() {
+    std::string report = proxy_runtime_status();
+    ServiceStatus st;
+    return parse_status_report(report, st) ? render_status_line(st, time_of_day()) : report;
+}
+
 void say(const std::string& line) {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
@@ -76,6 +82,8 @@ int run_until_stop_signal(const ViewSettings& view) {
     // On a terminal the echoed ^C sits at the start of the line: clear it.
     std::fputs(stderr_is_terminal() ? "\r\x1b[Kvelkor-proxy: stopping\n"
                                      : "velkor-proxy: stopping\n", stderr);
+    // The drain can outlast what the system allows: the counters first.
+    if (stop_request_is_urgent()) printer.show();
     proxy_stop();
     printer.show();
     std::fputs("velkor-proxy: stopped\n", stderr);

@@ -21,6 +21,13 @@ void block_stop_signals();
 // stops the service and shows the final status. Returns the exit code (0).
 int run_until_stop_signal(const ViewSettings& view);
 
+// The local time of day as HH:MM:SS.
+std::string time_of_day();
+
+// The runtime status as one plain line for a log, starting with the time of
+// day; the raw report when it cannot be read.
+std::string status_log_line();
+
 // Prints one line to stdout and flushes it, so a pipe sees it at once.
 void say(const std::string& line);
 

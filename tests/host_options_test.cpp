@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "options.h"
+#include "platform_traits.h"
 
 using host::HostOptions;
 using host::Mode;
@@ -88,5 +89,65 @@ TEST(HostOptions, RejectedCommandLinesGiveOneLineNamingTheProblem) {
         EXPECT_FALSE(parse(c.args, o, error)) << shown;
         EXPECT_NE(error.find(c.mentions), std::string::npos) << shown << "-> " << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
+
+// Parsed on every system; where there are no Windows services, refused with
+// a message that says so.
+TEST(HostOptions, ServiceCommandLines) {
+    struct Case {
+        std::vector<const char*> args;
+        Mode mode;
+        std::string name, config, account, log;
+    } cases[] = {
+        {{"--install-service", "velkor", "c.json"}, Mode::install_service, "velkor", "c.json",
+         host::kDefaultServiceAccount, ""},
+        {{"c.json", "--install-service=v", "--service-account", "NT AUTHORITY\\NetworkService",
+          "--log", "p.log"},
+         Mode::install_service, "v", "c.json", "NT AUTHORITY\\NetworkService", "p.log"},
+        {{"--uninstall-service", "velkor"}, Mode::uninstall_service, "velkor", "",
+         host::kDefaultServiceAccount, ""},
+        {{"--run-as-service", "c.json", "--log=x.log"}, Mode::run_service, "", "c.json",
+         host::kDefaultServiceAccount, "x.log"},
+    };
+    for (const Case& c : cases) {
+        HostOptions o;
+        std::string error;
+        bool ok = parse(c.args, o, error);
+        if (!host::kHasWindowsServices) {
+            EXPECT_FALSE(ok) << c.args[0];
+            EXPECT_NE(error.find("Windows"), std::string::npos) << error;
+            continue;
+        }
+        ASSERT_TRUE(ok) << c.args[0] << ": " << error;
+        EXPECT_EQ(o.mode, c.mode) << c.args[0];
+        EXPECT_EQ(o.service_name, c.name) << c.args[0];
+        EXPECT_EQ(o.config_path, c.config) << c.args[0];
+        EXPECT_EQ(o.service_account, c.account) << c.args[0];
+        EXPECT_EQ(o.log_path, c.log) << c.args[0];
+    }
+}
+
+TEST(HostOptions, RejectedServiceCommandLines) {
+    struct Case {
+        std::vector<const char*> args;
+        const char* mentions;  // where services exist
+    } cases[] = {
+        {{"--install-service"}, "needs a value"},
+        {{"--install-service", "v"}, "CONFIG.json"},
+        {{"--install-service", "v", "c.json", "--uninstall-service", "v"}, "only one"},
+        {{"--install-service", "v", "c.json", "--check"}, "--check"},
+        {{"--install-service", "v", "c.json", "--json"}, "--json"},
+        {{"--uninstall-service", "v", "c.json"}, "name only"},
+        {{"--uninstall-service", "v", "--service-account", "a"}, "--install-service only"},
+        {{"c.json", "--log", "x.log"}, "service only"},
+        {{"--run-as-service", "--demo"}, "--demo"},
+    };
+    for (const Case& c : cases) {
+        HostOptions o;
+        std::string error;
+        EXPECT_FALSE(parse(c.args, o, error)) << c.args[0];
+        const char* mentions = host::kHasWindowsServices ? c.mentions : "Windows";
+        EXPECT_NE(error.find(mentions), std::string::npos) << c.args[0] << " -> " << error;
     }
 }

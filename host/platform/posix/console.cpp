@@ -1,4 +1,4 @@
-// Stop signals, terminal detection and local time on Linux.
+// Stop signals, terminal detection, files and local time on Linux.
 #include <cerrno>
 #include <csignal>
 #include <pthread.h>
@@ -39,6 +39,13 @@ bool wait_for_stop_request(int ms) {
         // worth tracking for a display refresh.
         if (errno != EINTR) return false;
     }
+}
+
+// A signal gives as much time as the stop takes.
+bool stop_request_is_urgent() { return false; }
+
+std::FILE* open_file(const std::string& path, const char* mode) {
+    return std::fopen(path.c_str(), mode);
 }
 
 bool stdout_is_terminal() { return isatty(STDOUT_FILENO); }

@@ -7,6 +7,11 @@ namespace host {
 // --demo makes its own certificate with openssl; no --cert/--key options.
 inline constexpr bool kDemoTakesCertFiles = false;
 
+// The Windows service options are parsed here too, and refused.
+inline constexpr bool kHasWindowsServices = false;
+inline constexpr const char* kUsageServiceSynopsis = "";
+inline constexpr const char* kUsageServiceOptions = "";
+
 inline constexpr const char* kUsageDemoSynopsis =
     "  velkor-proxy --demo [--port PORT] [--redirect-port PORT] [--status-interval SECONDS] [--json]\n";
 

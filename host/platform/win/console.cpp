@@ -1,25 +1,36 @@
-// Stop requests, terminal detection and local time on Windows.
+// Stop requests, terminal detection, files and local time on Windows.
 #include <windows.h>
 
+#include <atomic>
+
 #include "platform.h"
+#include "wide.h"
 
 namespace host {
 namespace {
 
 // Set by the console control handler, waited for by wait_for_stop_request.
 HANDLE stop_event = nullptr;
+std::atomic<bool> urgent{false};
 
 BOOL WINAPI on_console_control(DWORD type) {
     switch (type) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
-        case CTRL_CLOSE_EVENT:
-        case CTRL_LOGOFF_EVENT:
-        case CTRL_SHUTDOWN_EVENT:
             SetEvent(stop_event);
-            // After a close, logoff or shutdown the system ends the process
-            // once the handler returns: give the main thread its clean stop.
-            if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) Sleep(5000);
+            return TRUE;
+        case CTRL_LOGOFF_EVENT:
+            // Any user's logoff reaches console programs that run under a
+            // service wrapper or on a terminal server; ours goes on. TRUE
+            // keeps the default handler from ending the process.
+            return TRUE;
+        case CTRL_CLOSE_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            urgent = true;
+            SetEvent(stop_event);
+            // The system ends the process once the handler returns, or
+            // after about 5 s: give the main thread its clean stop meanwhile.
+            Sleep(5000);
             return TRUE;
         default:
             return FALSE;
@@ -50,6 +61,12 @@ bool wait_for_stop_request(int ms) {
         return false;
     }
     return WaitForSingleObject(stop_event, static_cast<DWORD>(ms)) == WAIT_OBJECT_0;
+}
+
+bool stop_request_is_urgent() { return urgent; }
+
+std::FILE* open_file(const std::string& path, const char* mode) {
+    return _wfopen(to_wide(path).c_str(), to_wide(mode).c_str());
 }
 
 bool stdout_is_terminal() { return virtual_terminal(STD_OUTPUT_HANDLE); }
