@@ -44,7 +44,7 @@ stage_packages() {
     local need=() pkg
     for pkg in g++-mingw-w64-x86-64-posix wine64 wine zip cmake ninja-build \
                python3 dpkg-dev googletest libjsmn-dev debian-archive-keyring \
-               clang lld llvm; do
+               clang lld llvm curl; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' \
             || need+=("$pkg")
     done
@@ -349,6 +349,8 @@ stage_release() {
         { log "the MSVC-linked caller failed"; exit 1; }
     "$root/scripts/wine-run" "$example/velkor-proxy.exe" --check \
         "$root/examples/config/plain-http.json" </dev/null
+    # The program as a service, in a Wine prefix of its own.
+    "$root/scripts/windows-service-test.sh" "$example" </dev/null
 
     (cd "$builddir/release" && zip -qr "$zipfile" "$name")
     log "made $zipfile"
