@@ -19,7 +19,9 @@
 #             examples (import library; LoadLibrary), link a caller the
 #             MSVC way (clang in MSVC mode, lld-link, velkor-proxy.lib),
 #             run them and velkor-proxy.exe --check under Wine, and zip it
-#             all into build-windows/velkor-proxy-windows-x86_64.zip
+#             all into build-windows/velkor-proxy-windows-x86_64.zip; the
+#             two PDBs, checked against the shipped binaries, go into
+#             build-windows/velkor-proxy-VERSION-windows-x86_64-symbols.zip
 # No stage given: packages deps wine build.
 #
 # Environment: JOBS (default 2) caps build parallelism.
@@ -43,7 +45,7 @@ stage_packages() {
     local need=() pkg
     for pkg in g++-mingw-w64-x86-64-posix wine64 wine zip cmake ninja-build \
                python3 dpkg-dev googletest libjsmn-dev debian-archive-keyring \
-               clang lld; do
+               clang lld llvm; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' \
             || need+=("$pkg")
     done
@@ -184,10 +186,7 @@ stage_wine() {
     "$root/scripts/wine-server" stop
 }
 
-stage_build() {
-    # Test discovery runs the test program under Wine while building.
-    "$root/scripts/wine-server" start
-    trap '"$root/scripts/wine-server" stop' EXIT
+configure() {
     # A build folder of another toolchain file (gcc's, in an older checkout)
     # keeps that compiler in its cache: configure it afresh.
     local fresh=()
@@ -196,6 +195,13 @@ stage_build() {
         fresh=(--fresh)
     fi
     (cd "$root" && cmake --preset windows "${fresh[@]}")
+}
+
+stage_build() {
+    # Test discovery runs the test program under Wine while building.
+    "$root/scripts/wine-server" start
+    trap '"$root/scripts/wine-server" stop' EXIT
+    configure
     cmake --build "$builddir" -j "$jobs"
 }
 
@@ -255,17 +261,88 @@ EOF_C
     check_imports "$out/msvc_caller.exe" '^velkor-proxy\.dll$'
 }
 
+# A Windows debugger takes a binary's PDB only when the name, GUID and age in
+# the binary's debug directory match the PDB's own.
+check_pdb_match() {
+    local bin=$1 pdb=$2 dir guid age name b want
+    dir=$(llvm-readobj-14 --coff-debug-directory "$bin")
+    # The binary holds the GUID's 16 bytes as stored; the PDB's summary shows
+    # it as text, whose first three fields are those bytes little-endian.
+    read -ra b < <(printf '%s\n' "$dir" | sed -n 's/^ *PDBGUID: (\(.*\))$/\1/p')
+    guid="{${b[3]}${b[2]}${b[1]}${b[0]}-${b[5]}${b[4]}-${b[7]}${b[6]}-${b[8]}${b[9]}-${b[10]}${b[11]}${b[12]}${b[13]}${b[14]}${b[15]}}"
+    age=$(printf '%s\n' "$dir" | sed -n 's/^ *PDBAge: //p')
+    name=$(printf '%s\n' "$dir" | sed -n 's/^ *PDBFileName: //p')
+    want=$(llvm-pdbutil-14 dump --summary "$pdb")
+    if [ ${#b[@]} -ne 16 ] || [ "$name" != "$(basename "$pdb")" ] ||
+       ! printf '%s\n' "$want" | grep -qxF "  GUID: $guid" ||
+       ! printf '%s\n' "$want" | grep -qxF "  Age: $age"; then
+        log "$(basename "$bin") names PDB $name $guid age $age; $(basename "$pdb") is:"
+        printf '%s\n' "$want" | grep -E '^  (GUID|Age):' >&2
+        exit 1
+    fi
+}
+
+# $1 a shipped (stripped) binary, $2 its PDB, $3 a function, $4 its source
+# file: the function's address, looked up in the binary the way a debugger
+# does, resolves to its name and a line of that file.
+check_pdb_function() {
+    local bin=$1 pdb=$2 func=$3 source=$4 sect off va base got
+    read -r sect off < <(llvm-pdbutil-14 dump --symbols "$pdb" |
+        grep -A1 "S_GPROC32 .* \`$func\`\$" |
+        sed -n 's/.* addr = \([0-9]*\):\([0-9]*\),.*/\1 \2/p' | head -n 1) || true
+    [ -n "${off:-}" ] || { log "$(basename "$pdb") has no procedure $func"; exit 1; }
+    va=$(llvm-readobj-14 --sections "$bin" |
+         awk -v n="$sect" '$1 == "Number:" { s = $2 } s == n && $1 == "VirtualAddress:" { print $2; exit }')
+    base=$(llvm-readobj-14 --file-headers "$bin" | sed -n 's/^ *ImageBase: //p')
+    # The symbolizer looks for the PDB by the name in the binary, in the
+    # current folder too.
+    got=$(cd "$(dirname "$pdb")" &&
+          llvm-symbolizer-14 --obj="$bin" $((base + va + 10#$off)) | head -n 2 | tr '\n' ' ')
+    if ! printf '%s\n' "$got" | grep -qE "^$func /.*/$source:[1-9][0-9]*:"; then
+        log "$func in $(basename "$bin") resolves to: $got"
+        exit 1
+    fi
+}
+
+# The PDBs of the shipped velkor-proxy.dll and velkor-proxy.exe in a zip of
+# their own, after checking that they belong to those very files and hold
+# their functions with lines, and that the files themselves carry no DWARF.
+package_symbols() {
+    local stage=$1 version name dir zipfile bin
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$builddir/CMakeCache.txt")
+    name=velkor-proxy-$version-windows-x86_64-symbols
+    dir="$builddir/release/$name"
+    zipfile="$builddir/$name.zip"
+    rm -rf "$dir" "$zipfile"
+    mkdir -p "$dir"
+    for bin in velkor-proxy.dll velkor-proxy.exe; do
+        if x86_64-w64-mingw32-objdump -h "$stage/$bin" | grep -q ' \.debug_'; then
+            log "$bin still has DWARF sections"
+            exit 1
+        fi
+        cp "$builddir/$bin.pdb" "$dir/"
+        check_pdb_match "$stage/$bin" "$dir/$bin.pdb"
+    done
+    check_pdb_function "$stage/velkor-proxy.dll" "$dir/velkor-proxy.dll.pdb" proxy_start src/proxy.cpp
+    check_pdb_function "$stage/velkor-proxy.exe" "$dir/velkor-proxy.exe.pdb" main host/main.cpp
+    log "PDBs: GUID and age as the binaries name them; proxy_start and main with lines"
+    (cd "$builddir/release" && zip -qr "$zipfile" "$name")
+    log "made $zipfile"
+}
+
 stage_release() {
     local name=velkor-proxy-windows-x86_64
     local stage="$builddir/release/$name" example="$builddir/release/example"
     local zipfile="$builddir/$name.zip"
-    (cd "$root" && cmake --preset windows >/dev/null)
+    configure >/dev/null
     cmake --build "$builddir" -j "$jobs" --target velkor_proxy velkor-proxy-host
 
     rm -rf "$builddir/release" "$zipfile"
     mkdir -p "$stage/include" "$stage/lib" "$stage/examples/c" "$example"
     cp "$builddir/velkor-proxy.dll" "$builddir/velkor-proxy.exe" "$stage/"
-    # The build keeps its debug information; the shipped files need none.
+    # gcc's runtime libraries bring DWARF; the shipped files need none. Their
+    # debug information is the PDB their debug directory names: strip keeps
+    # that (package_symbols checks).
     x86_64-w64-mingw32-strip --strip-unneeded "$stage/velkor-proxy.dll" "$stage/velkor-proxy.exe"
     cp "$root/include/velkor_proxy.h" "$stage/include/"
     cp "$root/cmake/velkor-proxy.def" "$builddir/libvelkor-proxy.dll.a" "$stage/lib/"
@@ -281,6 +358,7 @@ stage_release() {
     check_imports "$stage/velkor-proxy.dll"
     check_imports "$stage/velkor-proxy.exe" '^velkor-proxy\.dll$'
     log "exports: the six functions; imports: Windows system DLLs only"
+    package_symbols "$stage"
 
     # The example, built the way a user of the zip builds it: the header and
     # the import library, nothing of the build tree.
