@@ -6,9 +6,12 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 # The posix variants: gcc 12's win32 thread model has no std::thread/std::mutex.
+# cmake/mingw-w64-clang.cmake chooses clang first and includes this file.
 set(VELKOR_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${VELKOR_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VELKOR_MINGW_TRIPLE}-g++-posix)
+if(NOT CMAKE_CXX_COMPILER)
+  set(CMAKE_C_COMPILER ${VELKOR_MINGW_TRIPLE}-gcc-posix)
+  set(CMAKE_CXX_COMPILER ${VELKOR_MINGW_TRIPLE}-g++-posix)
+endif()
 set(CMAKE_RC_COMPILER ${VELKOR_MINGW_TRIPLE}-windres)
 
 # Cross-built mbedTLS, GoogleTest and jsmn (scripts/build-windows.sh deps).
@@ -45,5 +48,5 @@ set(CMAKE_CROSSCOMPILING_EMULATOR "${_velkor_wine_run}")
 # libgcc, libstdc++ and winpthreads linked in statically, so programs and the
 # DLL depend on Windows' own DLLs only.
 foreach(_kind EXE SHARED MODULE)
-  set(CMAKE_${_kind}_LINKER_FLAGS_INIT "-static")
+  string(APPEND CMAKE_${_kind}_LINKER_FLAGS_INIT " -static")
 endforeach()

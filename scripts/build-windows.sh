@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Windows x86-64 cross build on Debian 12: mingw-w64 (posix threads) + Wine.
+# Windows x86-64 cross build on Debian 12: clang and lld against mingw-w64
+# (posix threads, gcc's libstdc++), PDBs for Windows debuggers, and Wine.
 #
 #   scripts/build-windows.sh [STAGE...]
 #
 # Stages, each idempotent and callable on its own:
 #   packages  Debian packages: the mingw-w64 posix compilers, Wine, zip, ...
 #   deps      mbedTLS 3.6 (threading on), GoogleTest and jsmn cross-built
-#             once into third_party/win64/prefix (git-ignored)
+#             once, by the same compiler, into third_party/win64/prefix
+#             (git-ignored)
 #   wine      a private headless Wine prefix under third_party/win64/wine
 #   build     configure and build the project into build-windows/ with
-#             cmake/mingw-w64.cmake (a detached wineserver runs meanwhile,
+#             cmake/mingw-w64-clang.cmake (a detached wineserver runs meanwhile,
 #             because test discovery runs the test program under Wine)
 #   test      run ctest in build-windows/ under Wine
 #   release   build the DLL and velkor-proxy.exe, make the MSVC import
@@ -20,7 +22,9 @@
 #             velkor-proxy.lib), run them and velkor-proxy.exe --check
 #             under Wine, and zip it all with README.txt, the licences and
 #             the Python module into
-#             build-windows/velkor-proxy-VERSION-windows-x86_64.zip
+#             build-windows/velkor-proxy-VERSION-windows-x86_64.zip; the
+#             two PDBs, checked against the shipped binaries, go into
+#             build-windows/velkor-proxy-VERSION-windows-x86_64-symbols.zip
 # No stage given: packages deps wine build.
 #
 # Environment: JOBS (default 2) caps build parallelism.
@@ -29,7 +33,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache="$root/third_party/win64"
 prefix="$cache/prefix"
-toolchain="$root/cmake/mingw-w64.cmake"
+toolchain="$root/cmake/mingw-w64-clang.cmake"
 builddir="$root/build-windows"
 jobs=${JOBS:-2}
 want_suite=trixie
@@ -92,12 +96,16 @@ cmake_cross() {
     # $1 source, $2 build folder, then extra cache settings.
     local src=$1 bld=$2
     shift 2
-    cmake -S "$src" -B "$bld" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-        -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_INSTALL_PREFIX="$prefix" "$@" >/dev/null
-    cmake --build "$bld" -j "$jobs" >/dev/null
-    cmake --install "$bld" >/dev/null
+    # Quiet unless it fails; then the end of what it said.
+    local out="$cache/work/cmake.log"
+    {
+        cmake -S "$src" -B "$bld" -G Ninja \
+            -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+            -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_INSTALL_PREFIX="$prefix" "$@" &&
+        cmake --build "$bld" -j "$jobs" &&
+        cmake --install "$bld"
+    } >"$out" 2>&1 || { tail -n 40 "$out" >&2; log "building $src failed"; exit 1; }
 }
 
 build_mbedtls() {
@@ -119,7 +127,9 @@ build_mbedtls() {
     (cd "$work/mbedtls" &&
         python3 scripts/config.py set MBEDTLS_THREADING_C &&
         python3 scripts/config.py set MBEDTLS_THREADING_PTHREAD)
-    cmake_cross "$work/mbedtls" "$work/build" \
+    # Clang warns about mbedTLS's gnu_printf format attribute, which
+    # mbedTLS's own -Werror would make an error.
+    cmake_cross "$work/mbedtls" "$work/build" -DMBEDTLS_FATAL_WARNINGS=OFF \
         -DENABLE_TESTING=OFF -DENABLE_PROGRAMS=OFF -DGEN_FILES=OFF \
         -DUSE_SHARED_MBEDTLS_LIBRARY=OFF -DUSE_STATIC_MBEDTLS_LIBRARY=ON
     rm -rf "$work"
@@ -149,11 +159,20 @@ copy_jsmn() {
 }
 
 stage_deps() {
-    command -v x86_64-w64-mingw32-g++-posix >/dev/null || {
-        log "no mingw-w64 compiler: run the packages stage first"; exit 1; }
+    command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v clang++ >/dev/null || {
+        log "no mingw-w64 or clang compiler: run the packages stage first"; exit 1; }
+    # The dependencies come from the compiler that builds the project, so the
+    # suite tests what is shipped: a prefix another toolchain file built
+    # (gcc's, in an older checkout) is built again.
+    local stamp="$prefix/toolchain"
+    if [ -d "$prefix" ] && [ "$(cat "$stamp" 2>/dev/null)" != "$(basename "$toolchain")" ]; then
+        log "dependencies were built with another toolchain: building them again"
+        rm -rf "$prefix"
+    fi
     build_mbedtls
     build_googletest
     copy_jsmn
+    basename "$toolchain" > "$stamp"
     rm -rf "$cache/work"
 }
 
@@ -170,11 +189,22 @@ stage_wine() {
     "$root/scripts/wine-server" stop
 }
 
+configure() {
+    # A build folder of another toolchain file (gcc's, in an older checkout)
+    # keeps that compiler in its cache: configure it afresh.
+    local fresh=()
+    if [ -f "$builddir/CMakeCache.txt" ] &&
+       ! grep -qxF "CMAKE_TOOLCHAIN_FILE:FILEPATH=$toolchain" "$builddir/CMakeCache.txt"; then
+        fresh=(--fresh)
+    fi
+    (cd "$root" && cmake --preset windows "${fresh[@]}")
+}
+
 stage_build() {
     # Test discovery runs the test program under Wine while building.
     "$root/scripts/wine-server" start
     trap '"$root/scripts/wine-server" stop' EXIT
-    (cd "$root" && cmake --preset windows)
+    configure
     cmake --build "$builddir" -j "$jobs"
 }
 
@@ -275,8 +305,77 @@ EOF_C
     check_imports "$out/msvc_caller.exe" '^velkor-proxy\.dll$'
 }
 
+# A Windows debugger takes a binary's PDB only when the name, GUID and age in
+# the binary's debug directory match the PDB's own.
+check_pdb_match() {
+    local bin=$1 pdb=$2 dir guid age name b want
+    dir=$(llvm-readobj-14 --coff-debug-directory "$bin")
+    # The binary holds the GUID's 16 bytes as stored; the PDB's summary shows
+    # it as text, whose first three fields are those bytes little-endian.
+    read -ra b < <(printf '%s\n' "$dir" | sed -n 's/^ *PDBGUID: (\(.*\))$/\1/p')
+    guid="{${b[3]}${b[2]}${b[1]}${b[0]}-${b[5]}${b[4]}-${b[7]}${b[6]}-${b[8]}${b[9]}-${b[10]}${b[11]}${b[12]}${b[13]}${b[14]}${b[15]}}"
+    age=$(printf '%s\n' "$dir" | sed -n 's/^ *PDBAge: //p')
+    name=$(printf '%s\n' "$dir" | sed -n 's/^ *PDBFileName: //p')
+    want=$(llvm-pdbutil-14 dump --summary "$pdb")
+    if [ ${#b[@]} -ne 16 ] || [ "$name" != "$(basename "$pdb")" ] ||
+       ! printf '%s\n' "$want" | grep -qxF "  GUID: $guid" ||
+       ! printf '%s\n' "$want" | grep -qxF "  Age: $age"; then
+        log "$(basename "$bin") names PDB $name $guid age $age; $(basename "$pdb") is:"
+        printf '%s\n' "$want" | grep -E '^  (GUID|Age):' >&2
+        exit 1
+    fi
+}
+
+# $1 a shipped (stripped) binary, $2 its PDB, $3 a function, $4 its source
+# file: the function's address, looked up in the binary the way a debugger
+# does, resolves to its name and a line of that file.
+check_pdb_function() {
+    local bin=$1 pdb=$2 func=$3 source=$4 sect off va base got
+    read -r sect off < <(llvm-pdbutil-14 dump --symbols "$pdb" |
+        grep -A1 "S_GPROC32 .* \`$func\`\$" |
+        sed -n 's/.* addr = \([0-9]*\):\([0-9]*\),.*/\1 \2/p' | head -n 1) || true
+    [ -n "${off:-}" ] || { log "$(basename "$pdb") has no procedure $func"; exit 1; }
+    va=$(llvm-readobj-14 --sections "$bin" |
+         awk -v n="$sect" '$1 == "Number:" { s = $2 } s == n && $1 == "VirtualAddress:" { print $2; exit }')
+    base=$(llvm-readobj-14 --file-headers "$bin" | sed -n 's/^ *ImageBase: //p')
+    # The symbolizer looks for the PDB by the name in the binary, in the
+    # current folder too.
+    got=$(cd "$(dirname "$pdb")" &&
+          llvm-symbolizer-14 --obj="$bin" $((base + va + 10#$off)) | head -n 2 | tr '\n' ' ')
+    if ! printf '%s\n' "$got" | grep -qE "^$func /.*/$source:[1-9][0-9]*:"; then
+        log "$func in $(basename "$bin") resolves to: $got"
+        exit 1
+    fi
+}
+
+# The PDBs of the shipped velkor-proxy.dll and velkor-proxy.exe in a zip of
+# their own, after checking that they belong to those very files and hold
+# their functions with lines, and that the files themselves carry no DWARF.
+package_symbols() {
+    local stage=$1 version name dir zipfile bin
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$builddir/CMakeCache.txt")
+    name=velkor-proxy-$version-windows-x86_64-symbols
+    dir="$builddir/release/$name"
+    zipfile="$builddir/$name.zip"
+    rm -rf "$dir" "$zipfile"
+    mkdir -p "$dir"
+    for bin in velkor-proxy.dll velkor-proxy.exe; do
+        if x86_64-w64-mingw32-objdump -h "$stage/$bin" | grep -q ' \.debug_'; then
+            log "$bin still has DWARF sections"
+            exit 1
+        fi
+        cp "$builddir/$bin.pdb" "$dir/"
+        check_pdb_match "$stage/$bin" "$dir/$bin.pdb"
+    done
+    check_pdb_function "$stage/velkor-proxy.dll" "$dir/velkor-proxy.dll.pdb" proxy_start src/proxy.cpp
+    check_pdb_function "$stage/velkor-proxy.exe" "$dir/velkor-proxy.exe.pdb" wmain host/platform/win/entry.cpp
+    log "PDBs: GUID and age as the binaries name them; proxy_start and wmain with lines"
+    (cd "$builddir/release" && zip -qr "$zipfile" "$name")
+    log "made $zipfile"
+}
+
 stage_release() {
-    (cd "$root" && cmake --preset windows >/dev/null)
+    configure >/dev/null
     cmake --build "$builddir" -j "$jobs" --target velkor_proxy velkor-proxy-host
     # One version number: the one project() declares.
     local version
@@ -289,7 +388,9 @@ stage_release() {
     rm -rf "$builddir/release" "$zipfile"
     mkdir -p "$stage/include" "$stage/lib" "$example"
     cp "$builddir/velkor-proxy.dll" "$builddir/velkor-proxy.exe" "$stage/"
-    # The build keeps its debug information; the shipped files need none.
+    # gcc's runtime libraries bring DWARF; the shipped files need none. Their
+    # debug information is the PDB their debug directory names: strip keeps
+    # that (package_symbols checks).
     x86_64-w64-mingw32-strip --strip-unneeded "$stage/velkor-proxy.dll" "$stage/velkor-proxy.exe"
     cp "$root/include/velkor_proxy.h" "$stage/include/"
     cp "$root/cmake/velkor-proxy.def" "$builddir/libvelkor-proxy.dll.a" "$stage/lib/"
@@ -318,6 +419,7 @@ stage_release() {
     llvm-readobj-14 --coff-resources "$stage/velkor-proxy.exe" | grep 'Type: MANIFEST (ID 24)' >/dev/null ||
         { log "velkor-proxy.exe has no manifest"; exit 1; }
     log "exports: the six functions; imports: Windows system DLLs only; version $version.0; velkor-proxy.lib: members named velkor-proxy.dll"
+    package_symbols "$stage"
 
     # The example, built the way a user of the zip builds it: the header and
     # the import library, nothing of the build tree.

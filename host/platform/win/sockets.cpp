@@ -3,7 +3,6 @@
 #include <ws2tcpip.h>
 
 #include <climits>
-#include <mutex>
 
 #include "platform.h"
 
@@ -13,12 +12,10 @@ namespace {
 // The demo backends start before the library, which starts Winsock for itself
 // only: this program holds its own reference for its whole run.
 bool winsock_ready() {
-    static std::once_flag once;
-    static bool ready = false;
-    std::call_once(once, [] {
+    static const bool ready = [] {
         WSADATA data;
-        ready = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    });
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
     return ready;
 }
 
