@@ -18,11 +18,16 @@ log() { printf 'setup: %s\n' "$*"; }
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
+# The package stage of scripts/test.sh (setup.sh package) also makes,
+# lints and checks the Debian package.
+extra=()
+[ "${1:-}" = package ] && extra=(dpkg-dev file lintian systemd)
+
 install_debian_packages() {
     local need=()
     local pkg
     for pkg in g++ cmake ninja-build pkg-config libgtest-dev libjsmn-dev \
-               openssl curl python3 clang libclang-rt-14-dev; do
+               openssl curl python3 clang libclang-rt-14-dev "${extra[@]}"; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' \
             || need+=("$pkg")
     done

@@ -2,9 +2,10 @@
 # Sets up what is missing, builds everything and runs the whole test suite:
 # the normal build, then the AddressSanitizer+UBSan and ThreadSanitizer builds,
 # then the Windows build with its suite under Wine, then a short run of every
-# fuzz target and a smoke run of the benchmark.
+# fuzz target, a smoke run of the benchmark and the Debian package.
 #   ./scripts/test.sh            everything (what CI runs)
-#   ./scripts/test.sh default    one stage: default, asan, tsan, windows, fuzz or bench
+#   ./scripts/test.sh default    one stage: default, asan, tsan, windows, fuzz, bench
+#                                or package
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -22,7 +23,7 @@ build_dir() {
     esac
 }
 
-stages=${*:-default asan tsan windows fuzz bench}
+stages=${*:-default asan tsan windows fuzz bench package}
 passed=0
 for stage in $stages; do
     case $stage in
@@ -46,6 +47,13 @@ for stage in $stages; do
         fuzz) ./scripts/fuzz.sh "${VELKOR_FUZZ_SECONDS:-15}" ;;
         # Proves the benchmark runs end to end; it asserts no figure.
         bench) ./bench/run.sh --smoke ;;
+        # Installs the package on this machine for a moment, and purges it.
+        package)
+            ./scripts/setup.sh package
+            cmake --preset default >/dev/null
+            cmake --build build -j2
+            tests/deb_package_test.sh build
+            ;;
         *) echo "unknown stage: $stage" >&2; exit 2 ;;
     esac
 done
