@@ -146,18 +146,8 @@ trap 'exit 130' INT TERM
 
 # ------------------------------------------------------------ helpers ---
 
-# Prints N distinct free loopback ports. They are held until all are known.
-free_ports() {
-    python3 - "$1" <<'EOF'
-import socket, sys
-socks = []
-for _ in range(int(sys.argv[1])):
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    socks.append(s)
-print(" ".join(str(s.getsockname()[1]) for s in socks))
-EOF
-}
+# shellcheck source=bench/free_ports.sh
+. "$bench/free_ports.sh"
 
 # Waits until 127.0.0.1:$1 accepts a connection while process $2 lives,
 # at most $3 seconds.

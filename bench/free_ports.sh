@@ -1,0 +1,15 @@
+# shellcheck shell=bash
+# Sourced by the benchmark scripts.
+
+# Prints N distinct free loopback ports. They are held until all are known.
+free_ports() {
+    python3 - "$1" <<'PY'
+import socket, sys
+socks = []
+for _ in range(int(sys.argv[1])):
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    socks.append(s)
+print(" ".join(str(s.getsockname()[1]) for s in socks))
+PY
+}
