@@ -86,7 +86,7 @@ int run_demo(const HostOptions& opts) {
         complain("no free port on 127.0.0.1 for the /offline route");
         return 1;
     }
-    if (proxy_start(demo_config(cert, ports).c_str()) != 0) {
+    if (!start_proxy(demo_config(cert, ports))) {
         std::string message = proxy_last_error();
         complain("cannot start: " + message);
         if (message.starts_with("bind port"))
@@ -95,7 +95,9 @@ int run_demo(const HostOptions& opts) {
         return 1;
     }
     print_banner(cert, ports, opts.json);
-    int code = run_until_stop_signal({opts.status_interval_ms, opts.json});
+    // No file to re-read: a reload request stops the demo.
+    int code = run_until_stop_signal({opts.status_interval_ms, opts.json, opts.metrics_address,
+                                      opts.metrics_port, "", ""});
     api.stop();
     web.stop();
     return code;

@@ -28,14 +28,16 @@ int check_config(const host::HostOptions& opts, const std::string& doc) {
 }
 
 int serve_config(const host::HostOptions& opts, const std::string& doc) {
-    if (proxy_start(doc.c_str()) != 0) {
+    if (!host::start_proxy(doc)) {
         host::complain("cannot start: " + std::string(proxy_last_error()));
         return 1;
     }
     std::fprintf(opts.json ? stderr : stdout, "velkor-proxy %s serving %s. Ctrl-C stops.\n",
                  proxy_version(), opts.config_path.c_str());
     std::fflush(opts.json ? stderr : stdout);
-    return host::run_until_stop_signal({opts.status_interval_ms, opts.json});
+    return host::run_until_stop_signal({opts.status_interval_ms, opts.json,
+                                        opts.metrics_address, opts.metrics_port,
+                                        opts.config_path, doc});
 }
 
 }  // namespace

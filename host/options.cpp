@@ -34,6 +34,29 @@ bool read_interval(std::string_view text, int& out_ms) {
     return true;
 }
 
+// Dotted-decimal IPv4: four numbers 0-255, nothing else.
+bool is_ipv4(std::string_view text) {
+    for (int part = 0; part < 4; ++part) {
+        size_t dot = part < 3 ? text.find('.') : text.size();
+        int ignored = 0;
+        if (dot == std::string_view::npos || !read_int(text.substr(0, dot), 0, 255, ignored))
+            return false;
+        text.remove_prefix(part < 3 ? dot + 1 : dot);
+    }
+    return true;
+}
+
+// "[ADDRESS:]PORT"; the address stays as it was when none is given.
+bool read_listen_address(std::string_view text, std::string& address, int& port) {
+    size_t colon = text.rfind(':');
+    std::string_view host = colon == std::string_view::npos ? "" : text.substr(0, colon);
+    std::string_view number = colon == std::string_view::npos ? text : text.substr(colon + 1);
+    if (colon != std::string_view::npos && !is_ipv4(host)) return false;
+    if (!read_int(number, 1, 65535, port)) return false;
+    if (colon != std::string_view::npos) address = std::string(host);
+    return true;
+}
+
 // Walks the argument list; an option's value may follow as "--opt=value" or
 // as the next argument.
 class ArgReader {
@@ -91,6 +114,7 @@ struct Seen {
     bool account = false;
     bool log = false;
     bool any_service = false;
+    bool metrics = false;
 };
 
 bool fail(std::string& error, std::string text) {
@@ -104,9 +128,9 @@ bool check_service(const Seen& seen, HostOptions& out, std::string& error) {
     if (modes > 1)
         return fail(error, "give only one of --install-service, --uninstall-service "
                            "and --run-as-service");
-    if (seen.demo || seen.check || out.json || seen.interval)
+    if (seen.demo || seen.check || out.json || seen.interval || seen.metrics)
         return fail(error, "the service options do not combine with --demo, --check, "
-                           "--json or --status-interval");
+                           "--json, --status-interval or --metrics");
     if (seen.account && !seen.install)
         return fail(error, "--service-account applies to --install-service only");
     if (modes == 0) return fail(error, "--log applies to the service only");
@@ -165,6 +189,8 @@ bool check_combination(const Seen& seen, HostOptions& out, std::string& error) {
         return fail(error, "give either CONFIG.json or --demo, not both");
     if (seen.demo && seen.check)
         return fail(error, "--check needs CONFIG.json, not --demo");
+    if (seen.check && seen.metrics)
+        return fail(error, "--metrics applies to a running proxy, not to --check");
     if (!seen.demo && (seen.port || seen.redirect_port))
         return fail(error, "--port and --redirect-port apply to --demo only; "
                            "set the ports in the configuration");
@@ -237,6 +263,12 @@ bool parse_host_options(std::span<const char* const> args, HostOptions& out,
                 return fail(error, "--status-interval: not a number of seconds "
                                    "between 0.1 and 3600: '" + std::string(value) + "'");
             seen.interval = true;
+        } else if (arg == "--metrics") {
+            if (!reader.value(value)) return fail(error, "--metrics needs [ADDRESS:]PORT");
+            if (!read_listen_address(value, out.metrics_address, out.metrics_port))
+                return fail(error, "--metrics: not [ADDRESS:]PORT with an IPv4 address and a "
+                                   "port 1-65535: '" + std::string(value) + "'");
+            seen.metrics = true;
         } else if (kDemoTakesCertFiles && (arg == "--cert" || arg == "--key")) {
             if (!reader.value(value) || value.empty())
                 return fail(error, std::string(arg) + " needs a file name");
@@ -258,14 +290,14 @@ bool parse_host_options(std::span<const char* const> args, HostOptions& out,
 const char* host_usage() {
     // The platform's parts come from platform_traits.h.
     static const std::string text = std::string(R"(Usage:
-  velkor-proxy CONFIG.json [--status-interval SECONDS] [--json]
+  velkor-proxy CONFIG.json [--status-interval SECONDS] [--json] [--metrics [ADDRESS:]PORT]
   velkor-proxy CONFIG.json --check
 )") + kUsageDemoSynopsis + kUsageServiceSynopsis + R"(  velkor-proxy --version | --help
 
 Runs the velkor-proxy reverse proxy until )" + kUsageStopRequests + R"(, showing its
 runtime status: ports, connections, each route's hits and errors, and the
 last error. On a terminal the view is refreshed in place; otherwise it is
-one plain line per refresh.
+one plain line per refresh.)" + kUsageReload + R"(
 
 Modes:
   CONFIG.json            start the proxy with this configuration document
@@ -278,17 +310,24 @@ Options:
 )" + kUsagePortOption + R"(  --redirect-port PORT   --demo: the plain-HTTP port that redirects to HTTPS
                          (default 8080; 0 turns it off)
 )" + kUsageDemoOptions + R"(  --status-interval SECONDS
-                         time between two status refreshes (default 1;
-                         fractions allowed, 0.1 to 3600)
+                         time between two status refreshes, 0.1 to 3600,
+                         fractions allowed (default 1 when stdout is a
+                         terminal, else 60)
   --json                 print the library's raw one-line JSON report at
                          every refresh instead of the view
+  --metrics [ADDRESS:]PORT
+                         also with --demo: serve GET /metrics (Prometheus
+                         text format) and GET /status (the JSON report) on
+                         ADDRESS (IPv4, default 127.0.0.1) and PORT
 )" + kUsageServiceOptions + R"(  --version              print the program's and the library's version
   -h, --help             print this text
 
 Exit status:
   0  stopped cleanly, or --check accepted the document
   1  the start failed (the library's message is printed), or --check
-     rejected the document, or a file could not be read
+     rejected the document, or a file could not be read, or the --metrics
+     port could not be bound, or after a reload neither the new nor the
+     previous document would start
   2  bad command line
 )" + (kHasWindowsServices ? R"(  --install-service and --uninstall-service: 0 done, 1 refused (the
   system's message is printed). A service that cannot start stops with a

@@ -20,7 +20,9 @@ struct HostOptions {
     std::string config_path;     // the CONFIG.json argument
     int port = 8443;             // --demo: the HTTPS port
     int redirect_port = 8080;    // --demo: the plain-HTTP redirect port; 0 turns it off
-    int status_interval_ms = 1000;
+    int status_interval_ms = 0;  // 0: 1 s on a terminal, 60 s otherwise
+    std::string metrics_address = "127.0.0.1";  // --metrics [ADDRESS:]PORT
+    int metrics_port = 0;        // 0: no metrics listener
     bool json = false;           // print the raw report lines instead of the view
     std::string cert_path;       // --demo on Windows: --cert, empty for plain HTTP
     std::string key_path;        // --demo on Windows: --key

@@ -14,11 +14,15 @@ namespace host {
 struct HostOptions;
 
 // Makes Ctrl-C (and the system's other polite stop requests) reach only
-// wait_for_stop_request. Called at the start of main, before any thread.
+// wait_for_request. Called at the start of main, before any thread.
 void install_stop_request_handling();
 
-// Waits up to ms for a stop request; true when one arrived.
-bool wait_for_stop_request(int ms);
+enum class Request { none, stop, reload };
+
+// Waits up to ms for a request: Request::none when none arrived. A reload
+// is a hang-up while no terminal is on stdin (a supervisor's "re-read your
+// configuration"); Windows has no such signal and never reports one.
+Request wait_for_request(int ms);
 
 // True when the last stop request warned that the system ends the program
 // soon whatever it does (a console window closing, or a shutdown): the
@@ -55,6 +59,14 @@ constexpr Socket kNoSocket = -1;
 
 // A socket bound to 127.0.0.1 with a port the system picks, or kNoSocket.
 Socket bind_loopback(int& port);
+
+// A socket bound to an IPv4 address (dotted decimal) and port, or kNoSocket
+// with error set to the system's message.
+Socket bind_address(const std::string& address, int port, std::string& error);
+
+// Bounds each send on s, so that a client that stops reading cannot hold
+// up the sender for ever.
+void limit_send_time(Socket s, int ms);
 
 // Starts listening; false with error set to the system's message.
 bool listen_on(Socket s, int backlog, std::string& error);

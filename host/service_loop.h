@@ -1,14 +1,18 @@
-// Running a started service in the foreground: the status view, the stop
-// signals and the clean stop.
+// Running a started service in the foreground: the status view, the stop and
+// reload requests, the metrics listener and the clean stop.
 #pragma once
 
 #include <string>
 
 namespace host {
 
-struct ViewSettings {
-    int interval_ms = 1000;
-    bool json = false;   // raw report lines
+struct RunSettings {
+    int interval_ms = 0;   // between status refreshes; 0: 1 s on a terminal, else 60 s
+    bool json = false;     // raw report lines
+    std::string metrics_address;
+    int metrics_port = 0;  // 0: no metrics listener
+    std::string config_path;  // empty (the demo): a reload request stops instead
+    std::string config_doc;   // the document the proxy was started with
 };
 
 // Makes the stop requests (SIGINT, SIGTERM and SIGHUP on Linux; Ctrl-C,
@@ -17,9 +21,23 @@ struct ViewSettings {
 // exists.
 void block_stop_signals();
 
-// Shows the runtime status every interval until a stop signal arrives, then
-// stops the service and shows the final status. Returns the exit code (0).
-int run_until_stop_signal(const ViewSettings& view);
+// Shows the runtime status every interval and reloads on request until a
+// stop request arrives, then stops the service and shows the final status.
+// Returns the exit code: 0, or 1 when a reload left nothing running or the
+// metrics listener could not start.
+int run_until_stop_signal(RunSettings run);
+
+// proxy_start, noting the time for the metrics; true when it started.
+bool start_proxy(const std::string& doc);
+
+// Seconds since the epoch of the program's start and of the proxy's last
+// start (0 before the first).
+double process_start_time();
+double proxy_start_time();
+
+// proxy_runtime_status for any thread: the library rewrites one buffer on
+// every call, so the program's calls take turns.
+std::string runtime_status();
 
 // The local time of day as HH:MM:SS.
 std::string time_of_day();

@@ -8,6 +8,7 @@ the source tree (for the shipped example configurations).
 import http.server
 import json
 import os
+import pty
 import re
 import shutil
 import signal
@@ -17,6 +18,8 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.error
+import urllib.request
 
 BIN = os.environ.get("VELKOR_PROXY_BIN", "velkor-proxy")
 SOURCE_DIR = os.environ.get("VELKOR_SOURCE_DIR", os.path.join(os.path.dirname(__file__), ".."))
@@ -54,8 +57,9 @@ def curl(*args):
 class Program:
     """One run of the program with its output collected line by line."""
 
-    def __init__(self, *args, env=None):
-        self.proc = subprocess.Popen([BIN, *args], stdout=subprocess.PIPE,
+    def __init__(self, *args, env=None, stdin=subprocess.DEVNULL):
+        # No terminal on stdin by default, as under a supervisor.
+        self.proc = subprocess.Popen([BIN, *args], stdin=stdin, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True, env=env)
         self.out, self.err = [], []
         self._cond = threading.Condition()
@@ -135,10 +139,28 @@ class TempDirCase(unittest.TestCase):
             f.write(text if isinstance(text, str) else json.dumps(text))
         return path
 
-    def start(self, *args, env=None):
-        p = Program(*args, env=env)
+    def start(self, *args, env=None, stdin=subprocess.DEVNULL):
+        p = Program(*args, env=env, stdin=stdin)
         self.addCleanup(p.close)
         return p
+
+    def make_cert(self):
+        cert, key = os.path.join(self.tmp, "c.pem"), os.path.join(self.tmp, "k.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
+                        "-subj", "/CN=localhost", "-keyout", key, "-out", cert],
+                       check=True, capture_output=True, timeout=30)
+        return cert, key
+
+    def serve_backend(self):
+        """A RecordingBackend on a free loopback port, shut down at cleanup."""
+        backend = http.server.HTTPServer(("127.0.0.1", 0), RecordingBackend)
+        thread = threading.Thread(target=backend.serve_forever, daemon=True)
+        thread.start()
+        self.addCleanup(thread.join, 5)
+        self.addCleanup(backend.server_close)
+        self.addCleanup(backend.shutdown)
+        return backend.server_address[1]
 
 
 class DemoTest(TempDirCase):
@@ -181,7 +203,8 @@ class DemoTest(TempDirCase):
         code, took = p.stop(signal.SIGINT)
         self.assertEqual(code, 0, p.err)
         self.assertLess(took, STOP_BOUND)
-        p.wait_for_line(r"^velkor-proxy: stopped$", stream="err")
+        # Not an error: for a log, beside the status lines on stdout.
+        p.wait_for_line(r"^velkor-proxy: stopped$")
         p.wait_for_line(r"stopped HTTPS")
         assert_nothing_listens(port)
         assert_nothing_listens(redirect)
@@ -226,14 +249,6 @@ class DemoTest(TempDirCase):
 
 
 class CheckTest(TempDirCase):
-    def make_cert(self):
-        cert, key = os.path.join(self.tmp, "c.pem"), os.path.join(self.tmp, "k.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                        "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
-                        "-subj", "/CN=localhost", "-keyout", key, "-out", cert],
-                       check=True, capture_output=True, timeout=30)
-        return cert, key
-
     def test_accepts_a_good_document_and_leaves_its_port_free(self):
         port = free_port()
         path = self.write("good.json", {"listen_port": port,
@@ -328,18 +343,12 @@ class RecordingBackend(http.server.BaseHTTPRequestHandler):
 
 class ServeTest(TempDirCase):
     def test_serves_a_configuration_and_shows_counters_until_sigterm(self):
-        backend = http.server.HTTPServer(("127.0.0.1", 0), RecordingBackend)
-        thread = threading.Thread(target=backend.serve_forever, daemon=True)
-        thread.start()
-        self.addCleanup(thread.join, 5)
-        self.addCleanup(backend.server_close)
-        self.addCleanup(backend.shutdown)
-
+        RecordingBackend.seen = []
         port = free_port()
         path = self.write("plain.json", {
             "listen_port": port,
             "routes": [{"host": "*", "path_prefix": "/app",
-                        "target_port": backend.server_address[1]}]})
+                        "target_port": self.serve_backend()}]})
         p = self.start(path, "--status-interval", "0.2")
         p.wait_for_line(r"running HTTP :%d" % port)
         code, body = curl("http://127.0.0.1:%d/app/page" % port)
@@ -355,6 +364,112 @@ class ServeTest(TempDirCase):
         code, out, err = run(path)
         self.assertEqual(code, 1)
         self.assertEqual(err, "velkor-proxy: cannot start: at least one route required\n")
+
+
+def scrape(port, path):
+    """GET http://127.0.0.1:port/path; returns (status, content type, body)."""
+    try:
+        with urllib.request.urlopen("http://127.0.0.1:%d%s" % (port, path), timeout=5) as r:
+            return r.status, r.headers["Content-Type"], r.read().decode()
+    except urllib.error.HTTPError as e:
+        return e.code, e.headers["Content-Type"], e.read().decode()
+
+
+def samples(page):
+    """The metrics page's samples as {name{labels}: value}."""
+    return {line.rsplit(" ", 1)[0]: float(line.rsplit(" ", 1)[1])
+            for line in page.splitlines() if line and not line.startswith("#")}
+
+
+class MetricsTest(TempDirCase):
+    def test_scrape_after_traffic_matches_the_status_report(self):
+        port, mport, down = free_port(), free_port(), free_port()
+        backend = self.serve_backend()
+        path = self.write("m.json", {"listen_port": port, "routes": [
+            {"host": "*", "path_prefix": "/app", "target_port": backend},
+            {"path_prefix": "/down", "target_port": down}]})
+        p = self.start(path, "--metrics", str(mport))
+        p.wait_for_line(r"running HTTP :%d" % port)
+        for url in ["/app/a", "/app/b", "/app/c", "/down/x", "/down/y"]:
+            curl("http://127.0.0.1:%d%s" % (port, url))
+
+        deadline = time.monotonic() + WAIT
+        while True:  # the proxy closes its side of the last connection on its own time
+            status, ctype, body = scrape(mport, "/status")
+            report = json.loads(body)
+            if report["active_connections"] == 0 or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        self.assertEqual((status, ctype), (200, "application/json"))
+        status, ctype, page = scrape(mport, "/metrics")
+        self.assertEqual((status, ctype), (200, "text/plain; version=0.0.4; charset=utf-8"))
+        got = samples(page)
+        self.assertEqual(got["velkor_proxy_running"], 1)
+        self.assertEqual(got["velkor_proxy_connections_active"], 0)
+        self.assertEqual(got["velkor_proxy_connections_total"], report["total_connections"])
+        self.assertEqual(report["total_connections"], 5)
+        for i, (r, hits, errors) in enumerate(zip(report["routes"], [3, 0], [0, 2])):
+            labels = '{route="%d",host="%s",prefix="%s",backend="127.0.0.1:%d"}' % (
+                i, r["host"], r["path_prefix"], r["target_port"])
+            self.assertEqual((r["hits"], r["errors"]), (hits, errors))
+            self.assertEqual(got["velkor_proxy_route_hits_total" + labels], hits, page)
+            self.assertEqual(got["velkor_proxy_route_errors_total" + labels], errors, page)
+        self.assertEqual(scrape(mport, "/other")[0], 404)
+        promtool = shutil.which("promtool")
+        if promtool:
+            r = subprocess.run([promtool, "check", "metrics"], input=page, text=True,
+                               capture_output=True, timeout=30)
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertEqual(p.stop(signal.SIGTERM)[0], 0)
+        assert_nothing_listens(mport)
+
+
+class ReloadTest(TempDirCase):
+    def config(self, prefix, **top):
+        return self.write("r.json", {"listen_port": self.port, **top, "routes": [
+            {"path_prefix": prefix, "target_port": self.backend}]})
+
+    def setUp(self):
+        super().setUp()
+        self.port, self.backend = free_port(), self.serve_backend()
+
+    def test_sighup_reloads_and_keeps_the_previous_document_when_refused(self):
+        p = self.start(self.config("/one"), "--status-interval", "0.2")
+        p.wait_for_line(r"running HTTP :%d" % self.port)
+        url = "http://127.0.0.1:%d/two/x" % self.port
+        self.config("/two")
+        p.proc.send_signal(signal.SIGHUP)
+        p.wait_for_line(r"^velkor-proxy: reloaded ")
+        self.assertEqual(curl(url), (0, "backend says hi\n"))
+        p.wait_for_line(r"/two -> 127\.0\.0\.1:\d+ hits 1 errors 0")
+
+        self.write("r.json", {"listen_port": self.port, "routes": []})
+        p.proc.send_signal(signal.SIGHUP)
+        p.wait_for_line(r"refused: at least one route required; serving the previous "
+                        r"configuration again$", stream="err")
+        self.assertEqual(curl(url), (0, "backend says hi\n"))
+        self.assertEqual(p.stop(signal.SIGTERM)[0], 0)
+
+    def test_sighup_exits_1_when_neither_document_starts(self):
+        cert, key = self.make_cert()
+        p = self.start(self.config("/", tls_cert=cert, tls_key=key))
+        p.wait_for_line(r"running HTTPS :%d" % self.port)
+        with open(cert, "w") as f:  # replaced by something unreadable
+            f.write("not a certificate\n")
+        p.proc.send_signal(signal.SIGHUP)
+        self.assertEqual(p.finish(), 1)
+        line = p.wait_for_line(r"reload: .* refused: ", stream="err")
+        self.assertEqual(line.count("cannot load certificate"), 2, line)
+        assert_nothing_listens(self.port)
+
+    def test_sighup_at_a_terminal_stops(self):
+        leader, terminal = pty.openpty()
+        self.addCleanup(os.close, leader)
+        self.addCleanup(os.close, terminal)
+        p = self.start(self.config("/"), stdin=terminal)
+        p.wait_for_line(r"running HTTP :%d" % self.port)
+        self.assertEqual(p.stop(signal.SIGHUP)[0], 0)
+        p.wait_for_line(r"^velkor-proxy: stopped$")
 
 
 if __name__ == "__main__":

@@ -26,22 +26,22 @@ TEST(HostOptions, AcceptedCommandLines) {
         int port, redirect, interval_ms;
         bool json;
     } cases[] = {
-        {{"c.json"}, Mode::serve_config, "c.json", 8443, 8080, 1000, false},
-        {{"--check", "c.json"}, Mode::check, "c.json", 8443, 8080, 1000, false},
-        {{"c.json", "--check"}, Mode::check, "c.json", 8443, 8080, 1000, false},
+        {{"c.json"}, Mode::serve_config, "c.json", 8443, 8080, 0, false},
+        {{"--check", "c.json"}, Mode::check, "c.json", 8443, 8080, 0, false},
+        {{"c.json", "--check"}, Mode::check, "c.json", 8443, 8080, 0, false},
         {{"c.json", "--status-interval", "2.5", "--json"}, Mode::serve_config, "c.json",
          8443, 8080, 2500, true},
         {{"c.json", "--status-interval=0.1"}, Mode::serve_config, "c.json", 8443, 8080, 100,
          false},
-        {{"--demo"}, Mode::demo, "", 8443, 8080, 1000, false},
-        {{"--demo", "--port", "9443", "--redirect-port=0"}, Mode::demo, "", 9443, 0, 1000,
+        {{"--demo"}, Mode::demo, "", 8443, 8080, 0, false},
+        {{"--demo", "--port", "9443", "--redirect-port=0"}, Mode::demo, "", 9443, 0, 0,
          false},
-        {{"--demo", "--port=1", "--redirect-port", "65535"}, Mode::demo, "", 1, 65535, 1000,
+        {{"--demo", "--port=1", "--redirect-port", "65535"}, Mode::demo, "", 1, 65535, 0,
          false},
-        {{"c.json", "--version", "--port", "x"}, Mode::version, "", 8443, 8080, 1000, false},
+        {{"c.json", "--version", "--port", "x"}, Mode::version, "", 8443, 8080, 0, false},
         // Help and version answer whatever else is on the line.
-        {{"--bogus", "--help"}, Mode::help, "", 8443, 8080, 1000, false},
-        {{"-h"}, Mode::help, "", 8443, 8080, 1000, false},
+        {{"--bogus", "--help"}, Mode::help, "", 8443, 8080, 0, false},
+        {{"-h"}, Mode::help, "", 8443, 8080, 0, false},
     };
     for (const Case& c : cases) {
         HostOptions o;
@@ -80,6 +80,12 @@ TEST(HostOptions, RejectedCommandLinesGiveOneLineNamingTheProblem) {
         {{"a.json", "--status-interval", "fast"}, "'fast'"},
         {{"a.json", "--status-interval", "nan"}, "'nan'"},
         {{"a.json", "--json=yes"}, "--json"},
+        {{"a.json", "--metrics"}, "--metrics"},
+        {{"a.json", "--metrics", "0"}, "'0'"},
+        {{"a.json", "--metrics", "localhost:9100"}, "'localhost:9100'"},
+        {{"a.json", "--metrics", "1.2.3.256:9100"}, "'1.2.3.256:9100'"},
+        {{"a.json", "--metrics", "1.2.3:9100"}, "'1.2.3:9100'"},
+        {{"a.json", "--check", "--metrics", "9100"}, "--check"},
     };
     for (const Case& c : cases) {
         HostOptions o;
@@ -89,6 +95,25 @@ TEST(HostOptions, RejectedCommandLinesGiveOneLineNamingTheProblem) {
         EXPECT_FALSE(parse(c.args, o, error)) << shown;
         EXPECT_NE(error.find(c.mentions), std::string::npos) << shown << "-> " << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
+
+TEST(HostOptions, MetricsAddress) {
+    struct Case {
+        std::vector<const char*> args;
+        std::string address;
+        int port;
+    } cases[] = {
+        {{"c.json"}, "127.0.0.1", 0},
+        {{"c.json", "--metrics", "9100"}, "127.0.0.1", 9100},
+        {{"--demo", "--metrics=0.0.0.0:65535"}, "0.0.0.0", 65535},
+    };
+    for (const Case& c : cases) {
+        HostOptions o;
+        std::string error;
+        ASSERT_TRUE(parse(c.args, o, error)) << error;
+        EXPECT_EQ(o.metrics_address, c.address);
+        EXPECT_EQ(o.metrics_port, c.port);
     }
 }
 

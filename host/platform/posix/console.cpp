@@ -22,22 +22,26 @@ sigset_t stop_signals() {
 }  // namespace
 
 // Blocked before any thread exists, so every thread (the library's included)
-// inherits the mask and only wait_for_stop_request takes the signals.
+// inherits the mask and only wait_for_request takes the signals.
 void install_stop_request_handling() {
     sigset_t set = stop_signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-bool wait_for_stop_request(int ms) {
+// At a terminal a hang-up means the terminal went away: stop, as always.
+// Without one (under systemd, stdin is /dev/null) SIGHUP is the customary
+// request to re-read the configuration.
+Request wait_for_request(int ms) {
     sigset_t set = stop_signals();
     timespec wait{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     for (;;) {
         int sig = sigtimedwait(&set, nullptr, &wait);
-        if (sig > 0) return true;
-        if (errno == EAGAIN) return false;
+        if (sig == SIGHUP && !isatty(STDIN_FILENO)) return Request::reload;
+        if (sig > 0) return Request::stop;
+        if (errno == EAGAIN) return Request::none;
         // EINTR: another signal was handled; the rest of the wait is not
         // worth tracking for a display refresh.
-        if (errno != EINTR) return false;
+        if (errno != EINTR) return Request::none;
     }
 }
 

@@ -17,6 +17,12 @@ inline constexpr const char* kUsageDemoSynopsis =
 
 inline constexpr const char* kUsageStopRequests = "Ctrl-C or SIGTERM";
 
+inline constexpr const char* kUsageReload = R"(
+Without a terminal on stdin (as under systemd), SIGHUP re-reads CONFIG.json
+and restarts the proxy with it: a stop, with its drain of up to about 5 s,
+then a start; a refused document leaves the previous one running. At a
+terminal, SIGHUP stops like SIGTERM.)";
+
 inline constexpr const char* kUsageDemoMode =
     R"(  --demo                 start two small demo backends inside this program,
                          create a self-signed certificate for localhost on

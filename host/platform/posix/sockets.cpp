@@ -1,4 +1,4 @@
-// The demo backends' loopback sockets on Linux.
+// The demo backends' and the metrics listener's sockets on Linux.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -25,6 +25,35 @@ Socket bind_loopback(int& port) {
     }
     port = ntohs(addr.sin_port);
     return fd;
+}
+
+Socket bind_address(const std::string& address, int port, std::string& error) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+        error = "not an IPv4 address: " + address;
+        return kNoSocket;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return kNoSocket;
+    }
+    // A restart right after a stop finds the port in TIME_WAIT otherwise.
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        error = std::strerror(errno);
+        close(fd);
+        return kNoSocket;
+    }
+    return fd;
+}
+
+void limit_send_time(Socket s, int ms) {
+    timeval tv{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
+    setsockopt(static_cast<int>(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 bool listen_on(Socket s, int backlog, std::string& error) {

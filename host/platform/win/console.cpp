@@ -9,7 +9,7 @@
 namespace host {
 namespace {
 
-// Set by the console control handler, waited for by wait_for_stop_request.
+// Set by the console control handler, waited for by wait_for_request.
 HANDLE stop_event = nullptr;
 std::atomic<bool> urgent{false};
 
@@ -55,12 +55,14 @@ void install_stop_request_handling() {
     SetConsoleCtrlHandler(on_console_control, TRUE);
 }
 
-bool wait_for_stop_request(int ms) {
+// No hang-up signal here, so never a reload.
+Request wait_for_request(int ms) {
     if (stop_event == nullptr) {
         Sleep(static_cast<DWORD>(ms));
-        return false;
+        return Request::none;
     }
-    return WaitForSingleObject(stop_event, static_cast<DWORD>(ms)) == WAIT_OBJECT_0;
+    bool stop = WaitForSingleObject(stop_event, static_cast<DWORD>(ms)) == WAIT_OBJECT_0;
+    return stop ? Request::stop : Request::none;
 }
 
 bool stop_request_is_urgent() { return urgent; }

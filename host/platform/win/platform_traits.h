@@ -39,6 +39,9 @@ inline constexpr const char* kUsageDemoSynopsis =
 
 inline constexpr const char* kUsageStopRequests = "Ctrl-C or Ctrl-Break";
 
+// No hang-up signal, so nothing reloads.
+inline constexpr const char* kUsageReload = "";
+
 inline constexpr const char* kUsageDemoMode =
     R"(  --demo                 start two small demo backends inside this program
                          and serve routes /api and / to them: over HTTPS

@@ -1,4 +1,4 @@
-// The demo backends' loopback sockets on Windows (Winsock).
+// The demo backends' and the metrics listener's sockets on Windows (Winsock).
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -39,18 +39,24 @@ sockaddr_in loopback(int port) {
     return addr;
 }
 
-}  // namespace
-
-Socket bind_loopback(int& port) {
-    if (!winsock_ready()) return kNoSocket;
-    // Not inheritable, as SOCK_CLOEXEC on Linux.
+// Not inheritable, as SOCK_CLOEXEC on Linux, and exclusive: no other
+// program may bind the same port on top of ours.
+SOCKET new_socket() {
+    if (!winsock_ready()) return INVALID_SOCKET;
     SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                           WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-    if (s == INVALID_SOCKET) return kNoSocket;
-    // Exclusive: no other program may bind the same port on top of ours.
+    if (s == INVALID_SOCKET) return s;
     BOOL on = TRUE;
     setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
                sizeof on);
+    return s;
+}
+
+}  // namespace
+
+Socket bind_loopback(int& port) {
+    SOCKET s = new_socket();
+    if (s == INVALID_SOCKET) return kNoSocket;
     sockaddr_in addr = loopback(0);
     int len = sizeof addr;
     if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
@@ -60,6 +66,31 @@ Socket bind_loopback(int& port) {
     }
     port = ntohs(addr.sin_port);
     return static_cast<Socket>(s);
+}
+
+Socket bind_address(const std::string& address, int port, std::string& error) {
+    sockaddr_in addr = loopback(port);
+    if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+        error = "not an IPv4 address: " + address;
+        return kNoSocket;
+    }
+    SOCKET s = new_socket();
+    if (s == INVALID_SOCKET) {
+        error = error_text(WSAGetLastError());
+        return kNoSocket;
+    }
+    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        error = error_text(WSAGetLastError());
+        closesocket(s);
+        return kNoSocket;
+    }
+    return static_cast<Socket>(s);
+}
+
+void limit_send_time(Socket s, int ms) {
+    DWORD wait = static_cast<DWORD>(ms);
+    setsockopt(as_socket(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&wait),
+               sizeof wait);
 }
 
 bool listen_on(Socket s, int backlog, std::string& error) {
