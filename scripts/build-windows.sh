@@ -348,6 +348,31 @@ check_pdb_function() {
     fi
 }
 
+# One scrape of the program's --metrics page under Wine: the demo (plain
+# HTTP on Windows without a certificate) with metrics on a free port.
+check_metrics_scrape() {
+    local exe=$1 ports port mport pid page="" i
+    ports=$(python3 -c 'import socket
+s=[socket.socket() for _ in range(2)]
+[x.bind(("127.0.0.1", 0)) for x in s]
+print(*[x.getsockname()[1] for x in s])')
+    read -r port mport <<<"$ports"
+    "$root/scripts/wine-run" "$exe" --demo --port "$port" --metrics "$mport" \
+        </dev/null >/dev/null 2>&1 &
+    pid=$!
+    for i in $(seq 100); do
+        page=$(curl -sf --max-time 2 "http://127.0.0.1:$mport/metrics") && break
+        sleep 0.2
+    done
+    kill -INT "$pid" 2>/dev/null || true
+    for i in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.2; done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    grep -q '^velkor_proxy_running 1$' <<<"$page" ||
+        { log "no metrics page from velkor-proxy.exe --metrics"; exit 1; }
+    log "velkor-proxy.exe --metrics: scraped under Wine"
+}
+
 # The PDBs of the shipped velkor-proxy.dll and velkor-proxy.exe in a zip of
 # their own, after checking that they belong to those very files and hold
 # their functions with lines, and that the files themselves carry no DWARF.
@@ -453,6 +478,7 @@ stage_release() {
         "$root/examples/config/plain-http.json" </dev/null
     # The program as a service, in a Wine prefix of its own.
     "$root/scripts/windows-service-test.sh" "$example" </dev/null
+    check_metrics_scrape "$example/velkor-proxy.exe"
 
     (cd "$builddir/release" && zip -qr "$zipfile" "$name")
     log "made $zipfile"

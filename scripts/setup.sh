@@ -90,7 +90,26 @@ fetch_mbedtls() {
     local_mbedtls_ok || { log "unpacked mbedTLS is incomplete"; exit 1; }
 }
 
+# promtool checks the program's metrics page in the tests. Debian's
+# prometheus package would also install (and start) a server: only its
+# promtool is unpacked, under third_party/promtool.
+fetch_promtool() {
+    local bin="$root/third_party/promtool/bin"
+    if command -v promtool >/dev/null || [ -x "$bin/promtool" ]; then return; fi
+    log "unpacking promtool from Debian's prometheus package"
+    local work
+    work=$(mktemp -d)
+    chmod 755 "$work"
+    (cd "$work" && { apt-get -qq download prometheus 2>/dev/null ||
+                     { as_root apt-get update -qq && apt-get -qq download prometheus; }; })
+    dpkg-deb -x "$work"/prometheus_*.deb "$work/unpacked"
+    mkdir -p "$bin"
+    cp "$work/unpacked/usr/bin/promtool" "$bin/"
+    rm -rf "$work"
+}
+
 install_debian_packages
+fetch_promtool
 if system_mbedtls_ok; then
     log "using the system's mbedTLS"
 elif local_mbedtls_ok; then
