@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <string_view>
+#include <thread>
 
 #include "metrics.h"
 #include "service_loop.h"
@@ -85,7 +86,11 @@ void MetricsServer::stop() {
 void MetricsServer::serve() {
     while (!stopping_) {
         Socket client = accept_client(listener_);
-        if (client == kNoSocket) continue;
+        if (client == kNoSocket) {
+            // Out of descriptors, say: a pause keeps a lasting failure from spinning.
+            if (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
+        }
         limit_send_time(client, kClientTimeoutMs);
         std::string head = read_head(client);
         if (!head.empty() && !stopping_) send_all(client, answer(head));
