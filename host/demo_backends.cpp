@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "client_loop.h"
 #include "platform.h"
 
 namespace host {
@@ -13,21 +14,6 @@ namespace {
 constexpr size_t kMaxHead = 16384;
 constexpr size_t kMaxBodyDrained = 1 << 20;
 constexpr int kClientTimeoutMs = 2000;
-
-using Clock = std::chrono::steady_clock;
-
-// Reads what arrives before the deadline, appending to out up to limit
-// bytes. Returns false on time-out, close or error.
-bool read_some(Socket fd, std::string& out, size_t limit, Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return false;
-    char buf[4096];
-    size_t want = std::min(sizeof buf, limit - out.size());
-    long n = receive_within(fd, buf, want, static_cast<int>(left.count()));
-    if (n < 0) return false;
-    out.append(buf, static_cast<size_t>(n));
-    return true;
-}
 
 bool equal_nocase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -76,35 +62,15 @@ std::string response_for(const std::string& name, std::string_view head) {
 
 bool DemoBackend::start(std::string name, std::string& error) {
     name_ = std::move(name);
-    listen_fd_ = bind_loopback(port_);
+    Socket listener = bind_loopback(port_);
     std::string why = "cannot get a socket";
-    if (listen_fd_ == kNoSocket || !listen_on(listen_fd_, 32, why)) {
+    if (listener == kNoSocket || !listen_on(listener, 32, why)) {
         error = "demo backend \"" + name_ + "\": cannot listen on 127.0.0.1: " + why;
-        if (listen_fd_ != kNoSocket) close_socket(listen_fd_);
-        listen_fd_ = kNoSocket;
+        if (listener != kNoSocket) close_socket(listener);
         return false;
     }
-    thread_ = std::thread([this] { serve(); });
+    loop_.start(listener, port_, [this](Socket client) { answer(client); });
     return true;
-}
-
-void DemoBackend::stop() {
-    if (!thread_.joinable()) return;
-    stopping_ = true;
-    wake_accept(listen_fd_, port_);
-    thread_.join();
-    close_socket(listen_fd_);
-    listen_fd_ = kNoSocket;
-}
-
-void DemoBackend::serve() {
-    while (!stopping_) {
-        Socket client = accept_client(listen_fd_);
-        if (client == kNoSocket) continue;  // accept_client paused if need be
-        // The wake-up of stop may be a connection of its own: not answered.
-        if (!stopping_) answer(client);
-        close_socket(client);
-    }
 }
 
 void DemoBackend::answer(Socket client) {

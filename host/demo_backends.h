@@ -3,10 +3,9 @@
 // backend and shows what the proxy forwarded.
 #pragma once
 
-#include <atomic>
 #include <string>
-#include <thread>
 
+#include "client_loop.h"
 #include "platform.h"
 
 namespace host {
@@ -16,7 +15,6 @@ public:
     DemoBackend() = default;
     DemoBackend(const DemoBackend&) = delete;
     DemoBackend& operator=(const DemoBackend&) = delete;
-    ~DemoBackend() { stop(); }
 
     // Listens on 127.0.0.1 on a port the system picks and serves on a thread
     // of its own. False with a message when the socket cannot be set up.
@@ -26,17 +24,14 @@ public:
 
     // Ends the thread and closes the socket; a request being answered is
     // finished first (bounded by the read time-out). Safe to call twice.
-    void stop();
+    void stop() { loop_.stop(); }
 
 private:
-    void serve();
     void answer(Socket client);
 
     std::string name_;
-    Socket listen_fd_ = kNoSocket;
     int port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
+    ClientLoop loop_;  // last: its thread uses the fields above
 };
 
 // A loopback port on which nothing listens at the moment of the call, for a

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <string_view>
-#include <thread>
 
 #include "metrics.h"
 #include "service_loop.h"
@@ -16,20 +15,12 @@ namespace {
 constexpr size_t kMaxRequest = 4096;
 constexpr int kClientTimeoutMs = 2000;
 
-using Clock = std::chrono::steady_clock;
-
 // The request head, or an empty text when it did not come whole in time.
 std::string read_head(Socket client) {
     std::string head;
     auto deadline = Clock::now() + std::chrono::milliseconds(kClientTimeoutMs);
     while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxRequest) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return {};
-        char buf[1024];
-        size_t want = std::min(sizeof buf, kMaxRequest - head.size());
-        long n = receive_within(client, buf, want, static_cast<int>(left.count()));
-        if (n < 0) return {};
-        head.append(buf, static_cast<size_t>(n));
+        if (!read_some(client, head, kMaxRequest, deadline)) return {};
     }
     return head.find("\r\n\r\n") == std::string::npos ? std::string() : head;
 }
@@ -59,44 +50,24 @@ std::string answer(std::string_view head) {
                     "not found: try /metrics or /status\n");
 }
 
+void serve_client(Socket client) {
+    limit_send_time(client, kClientTimeoutMs);
+    std::string head = read_head(client);
+    if (!head.empty()) send_all(client, answer(head));
+    shutdown_send(client);
+}
+
 }  // namespace
 
 bool MetricsServer::start(const std::string& address, int port, std::string& error) {
-    listener_ = bind_address(address, port, error);
-    if (listener_ == kNoSocket) return false;
-    if (!listen_on(listener_, 16, error)) {
-        close_socket(listener_);
-        listener_ = kNoSocket;
+    Socket listener = bind_address(address, port, error);
+    if (listener == kNoSocket) return false;
+    if (!listen_on(listener, 16, error)) {
+        close_socket(listener);
         return false;
     }
-    port_ = port;
-    thread_ = std::thread([this] { serve(); });
+    loop_.start(listener, port, serve_client);
     return true;
-}
-
-void MetricsServer::stop() {
-    if (!thread_.joinable()) return;
-    stopping_ = true;
-    wake_accept(listener_, port_);
-    thread_.join();
-    close_socket(listener_);
-    listener_ = kNoSocket;
-}
-
-void MetricsServer::serve() {
-    while (!stopping_) {
-        Socket client = accept_client(listener_);
-        if (client == kNoSocket) {
-            // Out of descriptors, say: a pause keeps a lasting failure from spinning.
-            if (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            continue;
-        }
-        limit_send_time(client, kClientTimeoutMs);
-        std::string head = read_head(client);
-        if (!head.empty() && !stopping_) send_all(client, answer(head));
-        shutdown_send(client);
-        close_socket(client);
-    }
 }
 
 }  // namespace host

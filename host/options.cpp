@@ -113,8 +113,9 @@ struct Seen {
     bool run_service = false;
     bool account = false;
     bool log = false;
-    bool any_service = false;
     bool metrics = false;
+
+    bool any_service() const { return install || uninstall || run_service || account || log; }
 };
 
 bool fail(std::string& error, std::string text) {
@@ -174,7 +175,6 @@ Taken take_service_option(std::string_view arg, ArgReader& reader, HostOptions& 
         return Taken::bad;
     }
     if (dest != nullptr && !read_name(reader, arg, *dest, error)) return Taken::bad;
-    seen.any_service = true;
     if (arg == "--install-service") seen.install = true;
     else if (arg == "--uninstall-service") seen.uninstall = true;
     else if (arg == "--service-account") seen.account = true;
@@ -283,7 +283,7 @@ bool parse_host_options(std::span<const char* const> args, HostOptions& out,
             out.config_path = std::string(arg);
         }
     }
-    if (seen.any_service) return check_service(seen, out, error);
+    if (seen.any_service()) return check_service(seen, out, error);
     return check_combination(seen, out, error);
 }
 

@@ -169,7 +169,7 @@ DWORD failed_start(DWORD code, const std::string& message) {
 
 // Opens the log, enters the configuration's folder, reads the configuration
 // and starts the proxy: 0, or the service-specific code of the failure.
-DWORD start_proxy() {
+DWORD begin_serving() {
     const HostOptions& opts = *service.opts;
     std::wstring config = full_path(opts.config_path);
     std::wstring folder = folder_of(config);
@@ -185,7 +185,7 @@ DWORD start_proxy() {
     std::string doc, error;
     if (!read_file(to_utf8(config), doc, error))
         return failed_start(kExitConfigUnreadable, error);
-    if (proxy_start(doc.c_str()) != 0)
+    if (!host::start_proxy(doc))
         return failed_start(kExitStartRefused, "cannot start: " + std::string(proxy_last_error()));
     log_message("velkor-proxy " + std::string(proxy_version()) + " serving " + to_utf8(config) +
                 " as service " + to_utf8(service.name));
@@ -221,7 +221,7 @@ void WINAPI service_main(DWORD, wchar_t** argv) {
     service.handle = RegisterServiceCtrlHandlerExW(argv[0], on_control, nullptr);
     if (service.handle == nullptr) return;
     report(SERVICE_START_PENDING, kStartWaitHintMs);
-    service.exit_code = start_proxy();
+    service.exit_code = begin_serving();
     if (service.exit_code == 0) {
         report(SERVICE_RUNNING, 0);
         serve_until_stopped();
