@@ -3,7 +3,6 @@
 // to another platform replaces the files in one folder.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 

@@ -23,7 +23,6 @@
 #include <windows.h>
 #include <mswsock.h>
 
-#include <atomic>
 #include <cstring>
 #include <type_traits>
 
