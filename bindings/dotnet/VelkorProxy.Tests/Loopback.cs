@@ -16,7 +16,6 @@ internal static class Loopback
         return ((IPEndPoint)probe.LocalEndpoint).Port;
     }
 
-    // One GET through the proxy with a real HTTP client; the body.
     internal static async Task<string> Get(int port, string target)
     {
         using var client = new HttpClient { Timeout = Patience };
@@ -24,17 +23,13 @@ internal static class Loopback
     }
 }
 
-// A backend that answers every request with "you asked for TARGET", until disposed.
+// Answers every request with "you asked for TARGET" until disposed.
 internal sealed class Backend : IAsyncDisposable
 {
     private readonly TcpListener listener = new(IPAddress.Loopback, 0);
     private readonly Task serving;
 
-    internal Backend()
-    {
-        listener.Start();
-        serving = Serve();
-    }
+    internal Backend() { listener.Start(); serving = Serve(); }
 
     internal int Port => ((IPEndPoint)listener.LocalEndpoint).Port;
 
@@ -45,14 +40,11 @@ internal sealed class Backend : IAsyncDisposable
             while (true)
             {
                 using TcpClient client = await listener.AcceptTcpClientAsync();
-                using NetworkStream stream = client.GetStream();
-                using var reader = new StreamReader(stream, Encoding.ASCII, leaveOpen: true);
+                using var reader = new StreamReader(client.GetStream(), Encoding.ASCII);
                 string target = (await reader.ReadLineAsync() ?? "").Split(' ').ElementAtOrDefault(1) ?? "";
                 while (!string.IsNullOrEmpty(await reader.ReadLineAsync())) { }
-                byte[] body = Encoding.ASCII.GetBytes($"you asked for {target}");
-                await stream.WriteAsync(Encoding.ASCII.GetBytes(
-                    $"HTTP/1.1 200 OK\r\nContent-Length: {body.Length}\r\nConnection: close\r\n\r\n"));
-                await stream.WriteAsync(body);
+                await client.GetStream().WriteAsync(Encoding.ASCII.GetBytes(
+                    $"HTTP/1.1 200 OK\r\nContent-Length: {14 + target.Length}\r\nConnection: close\r\n\r\nyou asked for {target}"));
             }
         }
         catch (Exception e) when (e is SocketException or IOException or ObjectDisposedException) { }

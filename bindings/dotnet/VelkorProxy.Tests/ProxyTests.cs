@@ -23,9 +23,8 @@ public sealed class ProxyTests : IDisposable
     {
         await using var backend = new Backend();
         int port = Loopback.FreePort();
-        var config = new ProxyConfig { ListenPort = port, Routes = {
-            new ProxyRoute { Host = "bücher.example", PathPrefix = "/x y", TargetIp = "127.0.0.2", TargetPort = 1 },
-            new ProxyRoute { TargetPort = backend.Port } } };
+        var config = new ProxyConfig { ListenPort = port, Routes = { new ProxyRoute { Host = "bücher.example",
+            PathPrefix = "/x y", TargetIp = "127.0.0.2", TargetPort = 1 }, new ProxyRoute { TargetPort = backend.Port } } };
         Assert.Equal("1.0.0", Proxy.Version);
         for (int run = 0; run < 2; run++)
         {
@@ -50,9 +49,8 @@ public sealed class ProxyTests : IDisposable
         { "", "config not a JSON object" },
         { "{}", "listen_port required" },
         { "{\"listen_port\":0,\"routes\":[]}", "at least one route required" },
-        { new ProxyConfig { TlsCert = "/nonexistent/cert.pem", TlsKey = "/nonexistent/key.pem",
-              Routes = { new ProxyRoute { TargetPort = 9 } } }.ToJson(),
-          "cannot load certificate: /nonexistent/cert.pem (-0x3e00)" },
+        { new ProxyConfig { TlsCert = "/nonexistent/cert.pem", TlsKey = "/nonexistent/key.pem", Routes = { new() { TargetPort = 9 } } }
+              .ToJson(), "cannot load certificate: /nonexistent/cert.pem (-0x3e00)" },
     };
 
     [Theory, MemberData(nameof(Refused))]
@@ -85,7 +83,7 @@ public sealed class ProxyTests : IDisposable
                 ProxyStatus.Parse(Proxy.GetRuntimeStatusJson());
             }
         }))];
-        foreach (Thread t in threads) t.Start();
+        Array.ForEach(threads, t => t.Start());
         Assert.All(threads, t => Assert.True(t.Join(TimeSpan.FromSeconds(60))));
         Assert.Empty(wrong);
     }

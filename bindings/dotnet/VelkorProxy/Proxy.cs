@@ -42,6 +42,7 @@ public static class Proxy
     }
 
     /// <summary>The native library's version, "1.0.0".</summary>
+    // A constant text of the library's: no call rewrites it, so no lock.
     public static string Version => Native.Text(Native.Version());
 
     /// <summary>True while the service runs.</summary>
