@@ -1,5 +1,10 @@
 using System.Runtime.InteropServices;
 
+// On Windows the library is looked for beside the assembly, in the program's
+// folder and in System32, never in the current folder or on PATH, where a
+// planted DLL of the same name could be.
+[assembly: DefaultDllImportSearchPaths(DllImportSearchPath.AssemblyDirectory | DllImportSearchPath.SafeDirectories)]
+
 namespace VelkorProxy;
 
 // The library's six functions. Every returned text is a static buffer the
