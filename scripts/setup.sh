@@ -27,7 +27,7 @@ install_debian_packages() {
     local need=()
     local pkg
     for pkg in g++ cmake ninja-build pkg-config libgtest-dev libjsmn-dev \
-               openssl curl python3 clang libclang-rt-14-dev "${extra[@]}"; do
+               openssl curl unzip python3 clang libclang-rt-14-dev "${extra[@]}"; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' \
             || need+=("$pkg")
     done

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds everything and runs the whole test suite:
 # the normal build, then the AddressSanitizer+UBSan and ThreadSanitizer builds,
-# then the Windows build with its suite under Wine, then a short run of every
-# fuzz target, a smoke run of the benchmark and the Debian package.
+# then the Windows build with its suite under Wine, then the .NET binding and
+# its package, a short run of every fuzz target, a smoke run of the benchmark
+# and the Debian package.
 #   ./scripts/test.sh            everything (what CI runs)
-#   ./scripts/test.sh default    one stage: default, asan, tsan, windows, fuzz, bench
-#                                or package
+#   ./scripts/test.sh default    one stage: default, asan, tsan, windows, dotnet,
+#                                fuzz, bench or package
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -26,7 +27,7 @@ build_dir() {
     esac
 }
 
-stages=${*:-default asan tsan windows fuzz bench package}
+stages=${*:-default asan tsan windows dotnet fuzz bench package}
 passed=0
 for stage in $stages; do
     case $stage in
@@ -45,6 +46,15 @@ for stage in $stages; do
         windows)
             ./scripts/build-windows.sh packages deps wine build test release
             ran=$(grep -oE 'tests failed out of [0-9]+' build-windows/ctest-summary.log | awk '{print $NF}')
+            passed=$((passed + ${ran:-0}))
+            ;;
+        # The C# binding's tests and the VelkorProxy package, with the default
+        # build's library and the DLL of the Windows zip (scripts/dotnet.sh).
+        dotnet)
+            cmake --preset default >/dev/null
+            cmake --build build -j2 --target velkor_proxy
+            ./scripts/dotnet.sh
+            ran=$(grep -oE 'Passed: +[0-9]+' build-dotnet/test-summary.log | awk '{print $NF}')
             passed=$((passed + ${ran:-0}))
             ;;
         fuzz) ./scripts/fuzz.sh "${VELKOR_FUZZ_SECONDS:-15}" ;;
