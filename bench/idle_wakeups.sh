@@ -61,17 +61,19 @@ descendants() {
     done
 }
 
-# Voluntary context switches of every thread of the processes given.
+# "THREAD SWITCHES" for every thread of the processes given: its voluntary
+# context switches so far.
 switches() {
-    # shellcheck disable=SC2046  # the globs are meant
-    cat $(printf '/proc/%s/task/*/status ' "$@") 2>/dev/null |
-        awk '/^voluntary_ctxt_switches:/ {n += $2} END {print n + 0}'
+    local f
+    for f in $(printf '/proc/%s/task/*/status ' "$@"); do
+        awk -v t="$f" '/^voluntary_ctxt_switches:/ {print t, $2}' "$f" 2>/dev/null || true
+    done
 }
 
 # Prints the wake-ups a second of one idle run: program ("linux" or
 # "windows"), then the program's extra options.
 measure() {
-    local prog=$1 port metrics_port launcher t0 t1 s0 s1 pids
+    local prog=$1 port metrics_port launcher t0 t1 pids
     shift
     read -r port metrics_port <<<"$(free_ports 2)"
     echo "{\"listen_port\": $port, \"routes\": [{\"target_port\": 9}]}" >"$work/idle.json"
@@ -95,13 +97,19 @@ measure() {
     done
     sleep 2  # the probe connections above have been served
     read -r -a pids <<<"$(descendants "$running" | tr '\n' ' ')"
-    t0=$(awk '{print $1}' /proc/uptime) s0=$(switches "${pids[@]}")
+    t0=$(awk '{print $1}' /proc/uptime)
+    switches "${pids[@]}" >"$work/before"
     sleep "$seconds"
-    t1=$(awk '{print $1}' /proc/uptime) s1=$(switches "${pids[@]}")
+    t1=$(awk '{print $1}' /proc/uptime)
+    switches "${pids[@]}" >"$work/after"
     kill "$running" 2>/dev/null || true
     wait "$running" 2>/dev/null || true
     running=""
-    awk -v a="$s0" -v b="$s1" -v t0="$t0" -v t1="$t1" 'BEGIN {printf "%.1f\n", (b - a) / (t1 - t0)}'
+    # Only threads there at both readings count: a thread's start or end is
+    # no idle wake-up.
+    awk -v t0="$t0" -v t1="$t1" 'NR == FNR {seen[$1] = $2; next}
+        $1 in seen {n += $2 - seen[$1]} END {printf "%.1f\n", n / (t1 - t0)}' \
+        "$work/before" "$work/after"
 }
 
 [ -n "$linux_bin$windows_bin" ] || { log "no program to measure"; exit 0; }
