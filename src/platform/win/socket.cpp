@@ -417,9 +417,10 @@ void socket_set_reuseaddr(Socket s) {
 // table "Using SO_REUSEADDR and SO_EXCLUSIVEADDRUSE"), which would then
 // take the connections to that address: so the second try is made only
 // while no listener of either family holds the port on any address
-// (settling connections are no listeners). Its cost: the port is not
-// exclusively ours; a socket of this account may still bind 127.0.0.1 or
-// another specific address on it, with no option or with SO_REUSEADDR.
+// (settling connections are no listeners; a listener that starts between
+// the look and the bind is not seen). Its cost: the port is not exclusively
+// ours; a socket of this account may still bind 127.0.0.1 or another
+// specific address on it, with no option or with SO_REUSEADDR.
 bool socket_bind_any(Socket s, int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
