@@ -14,7 +14,7 @@ void ClientLoop::start(Socket listener, int port, Handler handle) {
 void ClientLoop::stop() {
     if (thread_.joinable()) {
         stopping_ = true;
-        wake_accept(listener_, port_);
+        wake_accept(listener_, port_, wake_);
         thread_.join();
     }
     if (listener_ != kNoSocket) close_socket(listener_);
@@ -23,7 +23,7 @@ void ClientLoop::stop() {
 
 void ClientLoop::serve() {
     while (!stopping_) {
-        Socket client = accept_client(listener_);
+        Socket client = accept_client(listener_, wake_);
         if (client == kNoSocket) continue;  // accept_client paused if need be
         // The wake-up of stop may be a connection of its own: not handled.
         if (!stopping_) handle_(client);

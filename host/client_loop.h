@@ -36,6 +36,7 @@ private:
     int port_ = 0;
     Handler handle_;
     std::atomic<bool> stopping_{false};
+    AcceptWake wake_;
     std::thread thread_;
 };
 

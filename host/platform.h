@@ -71,12 +71,32 @@ void limit_send_time(Socket s, int ms);
 // Starts listening; false with error set to the system's message.
 bool listen_on(Socket s, int backlog, std::string& error);
 
-// The next client, or kNoSocket on a failure that is not worth a message or
-// when none came for a while; the caller then looks whether to stop.
-Socket accept_client(Socket listener);
+// What lets another thread end a wait in accept_client (wake_accept), also
+// one that has not begun yet. On Windows the two events the wait sleeps on:
+// its accept's and the stop's, which stays set; on POSIX nothing (a
+// shutdown of the listener wakes accept there).
+class AcceptWake {
+public:
+    AcceptWake();
+    ~AcceptWake();
+    AcceptWake(const AcceptWake&) = delete;
+    AcceptWake& operator=(const AcceptWake&) = delete;
 
-// Makes a thread blocked in accept_client on this listener return.
-void wake_accept(Socket listener, int port);
+    void* accept_event() const { return accept_; }
+    void* stop_event() const { return stop_; }
+
+private:
+    void* accept_ = nullptr;
+    void* stop_ = nullptr;
+};
+
+// The next client, or kNoSocket on a failure that is not worth a message or
+// once `wake` was woken; the caller then looks whether to stop.
+Socket accept_client(Socket listener, AcceptWake& wake);
+
+// Makes a thread blocked in accept_client on this listener and `wake`
+// return, now or when it next calls it.
+void wake_accept(Socket listener, int port, AcceptWake& wake);
 
 // Waits up to ms for data and reads up to len bytes of it. Returns the count
 // read, 0 when interrupted before anything came (try again), -1 on time-out,

@@ -57,13 +57,14 @@ stage_packages() {
         return
     fi
     log "installing ${need[*]}"
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-        --no-install-recommends "${need[@]}"
+    apt_get_waiting update -qq
+    apt_get_waiting install -y -qq --no-install-recommends "${need[@]}"
 }
 
 # shellcheck source=scripts/apt-mirror.sh
 . "$root/scripts/apt-mirror.sh"
+# shellcheck source=scripts/apt-wait.sh
+. "$root/scripts/apt-wait.sh"
 
 # Debian's trixie source package of mbedTLS (3.6), fetched through a private
 # deb-src list into $1; the machine's apt configuration is left untouched.
@@ -217,7 +218,7 @@ stage_test() {
 # The system DLLs a release file may import: anything else would have to be
 # shipped beside it. velkor-proxy.dll only for the programs that use it,
 # advapi32.dll (the service control manager) only for velkor-proxy.exe.
-system_dlls='^(kernel32|msvcrt|ws2_32|bcrypt|api-ms-win-core-synch-l1-2-0)\.dll$'
+system_dlls='^(kernel32|msvcrt|ws2_32|bcrypt|iphlpapi|api-ms-win-core-synch-l1-2-0)\.dll$'
 
 check_imports() {
     # $1 the file, $2 an extra allowed DLL name (regex) or empty.

@@ -33,8 +33,8 @@ install_debian_packages() {
     done
     if [ ${#need[@]} -gt 0 ]; then
         log "installing ${need[*]}"
-        as_root apt-get update -qq
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
+        apt_get_waiting update -qq
+        apt_get_waiting install -y -qq "${need[@]}"
     fi
 }
 
@@ -54,6 +54,8 @@ local_mbedtls_ok() {
 
 # shellcheck source=scripts/apt-mirror.sh
 . "$root/scripts/apt-mirror.sh"
+# shellcheck source=scripts/apt-wait.sh
+. "$root/scripts/apt-wait.sh"
 
 fetch_mbedtls() {
     local mirror
@@ -101,7 +103,7 @@ fetch_promtool() {
     work=$(mktemp -d)
     chmod 755 "$work"
     (cd "$work" && { apt-get -qq download prometheus 2>/dev/null ||
-                     { as_root apt-get update -qq && apt-get -qq download prometheus; }; })
+                     { apt_get_waiting update -qq && apt-get -qq download prometheus; }; })
     dpkg-deb -x "$work"/prometheus_*.deb "$work/unpacked"
     mkdir -p "$bin"
     cp "$work/unpacked/usr/bin/promtool" "$bin/"

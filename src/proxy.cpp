@@ -197,6 +197,11 @@ plat::Socket tcp_listen(int port) {
         set_error("socket() failed");
         return plat::kNoSocket;
     }
+    if (const char* why = plat::socket_unsupported_reason(s)) {
+        set_error("socket provider unsupported: %s", why);
+        plat::socket_close(s);
+        return plat::kNoSocket;
+    }
     plat::socket_set_reuseaddr(s);
     if (!plat::socket_bind_any(s, port)) {
         set_error("bind port %d failed (in use?)", port);

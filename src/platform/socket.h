@@ -51,6 +51,10 @@ enum class Wait {
 void socket_layer_init();
 
 Socket tcp_socket();                 // IPv4 stream socket, or kNoSocket
+// Null when this layer can serve s and the sockets made like it; otherwise
+// why not, for the start's message (on Windows: a layered provider whose
+// sockets its waits cannot use). Null on POSIX.
+const char* socket_unsupported_reason(Socket s);
 void socket_close(Socket s);
 // Closes with a reset instead of an orderly end, discarding unsent bytes, so
 // the peer can tell a cut stream from a complete one.

@@ -62,7 +62,10 @@ bool listen_on(Socket s, int backlog, std::string& error) {
     return false;
 }
 
-Socket accept_client(Socket listener) {
+AcceptWake::AcceptWake() = default;
+AcceptWake::~AcceptWake() = default;
+
+Socket accept_client(Socket listener, AcceptWake&) {
     int fd = static_cast<int>(listener);
     int client = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (client >= 0) return client;
@@ -74,7 +77,7 @@ Socket accept_client(Socket listener) {
 }
 
 // A shutdown, unlike a close, wakes the thread blocked in accept.
-void wake_accept(Socket listener, int) { shutdown(static_cast<int>(listener), SHUT_RDWR); }
+void wake_accept(Socket listener, int, AcceptWake&) { shutdown(static_cast<int>(listener), SHUT_RDWR); }
 
 long receive_within(Socket s, char* buf, size_t len, int ms) {
     int fd = static_cast<int>(s);

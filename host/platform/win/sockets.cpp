@@ -1,6 +1,8 @@
 // The demo backends' and the metrics listener's sockets on Windows (Winsock).
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
+#include <mswsock.h>
 
 #include <climits>
 
@@ -99,30 +101,105 @@ bool listen_on(Socket s, int backlog, std::string& error) {
     return false;
 }
 
-Socket accept_client(Socket listener) {
-    // Waits in slices, so that the serving loop sees a stop even if the
-    // wake-up connection of wake_accept could not be made.
-    WSAPOLLFD p{};
-    p.fd = as_socket(listener);
-    p.events = POLLRDNORM;
-    if (WSAPoll(&p, 1, 200) == 0) return kNoSocket;
-    SOCKET client = accept(as_socket(listener), nullptr, nullptr);
+// Both auto-reset would lose a stop that lands before the wait: the stop's
+// event is manual-reset, and stays set.
+AcceptWake::AcceptWake()
+    : accept_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+AcceptWake::~AcceptWake() {
+    if (accept_) CloseHandle(accept_);
+    if (stop_) CloseHandle(stop_);
+}
+
+namespace {
+
+// Room for each address AcceptEx writes, with the 16 bytes more it asks for.
+constexpr DWORD kAddressRoom = sizeof(sockaddr_in) + 16;
+
+LPFN_ACCEPTEX accept_ex_of(SOCKET listener) {
+    LPFN_ACCEPTEX fn = nullptr;
+    GUID id = WSAID_ACCEPTEX;
+    DWORD got = 0;
+    if (WSAIoctl(listener, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &fn, sizeof fn,
+                 &got, nullptr, nullptr) != 0) {
+        return nullptr;
+    }
+    return fn;
+}
+
+// Sleeps until the accept started with ov finishes (true: a client came) or
+// stop is set; a stopped accept is cancelled and waited for, so that ov and
+// its buffer may go. Completion is read with WSAGetOverlappedResult; a stale
+// signal of the auto-reset event only makes it look again.
+bool accept_finished(SOCKET listener, OVERLAPPED& ov, HANDLE stop) {
+    HANDLE handles[2] = {ov.hEvent, stop};
+    DWORD bytes = 0;
+    DWORD flags = 0;
+    for (;;) {
+        if (WSAGetOverlappedResult(listener, &ov, &bytes, FALSE, &flags)) return true;
+        if (WSAGetLastError() != WSA_IO_INCOMPLETE) return false;
+        if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0) break;
+    }
+    CancelIoEx(reinterpret_cast<HANDLE>(listener), &ov);
+    while (!WSAGetOverlappedResult(listener, &ov, &bytes, TRUE, &flags) &&
+           WSAGetLastError() == WSA_IO_INCOMPLETE) {
+    }
+    return false;
+}
+
+// One overlapped AcceptEx into a socket made for it: the client, or
+// INVALID_SOCKET with the failure's code in WSAGetLastError.
+SOCKET accept_overlapped(SOCKET listener, AcceptWake& wake) {
+    LPFN_ACCEPTEX accept_ex = accept_ex_of(listener);
+    SOCKET client = accept_ex ? new_socket() : INVALID_SOCKET;
+    if (client == INVALID_SOCKET) return client;
+    char addresses[2 * kAddressRoom];
+    OVERLAPPED ov{};
+    ov.hEvent = static_cast<HANDLE>(wake.accept_event());
+    DWORD got = 0;
+    bool ok = accept_ex(listener, client, addresses, 0, kAddressRoom, kAddressRoom, &got, &ov) ||
+              WSAGetLastError() == ERROR_IO_PENDING;
+    // The accepted socket takes the listener's properties only when told.
+    if (ok && accept_finished(listener, ov, static_cast<HANDLE>(wake.stop_event())) &&
+        setsockopt(client, SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT,
+                   reinterpret_cast<const char*>(&listener), sizeof listener) == 0) {
+        return client;
+    }
+    int code = WSAGetLastError();
+    closesocket(client);
+    WSASetLastError(code);
+    return INVALID_SOCKET;
+}
+
+}  // namespace
+
+// Sleeps in the kernel until a client comes or the stop's event is set.
+// Without the events (the system gave none) a plain accept waits, and
+// wake_accept ends it with a connection of its own.
+Socket accept_client(Socket listener, AcceptWake& wake) {
+    SOCKET l = as_socket(listener);
+    HANDLE stop = static_cast<HANDLE>(wake.stop_event());
+    bool sleeps = wake.accept_event() && stop;
+    if (sleeps && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return kNoSocket;
+    SOCKET client = sleeps ? accept_overlapped(l, wake) : accept(l, nullptr, nullptr);
     if (client != INVALID_SOCKET) return static_cast<Socket>(client);
     int code = WSAGetLastError();
-    if (code != WSAEINTR && code != WSAECONNRESET) {
-        // e.g. out of buffers: pause before the next try.
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(as_socket(listener), &readable);
-        timeval wait{0, 50 * 1000};
-        select(0, &readable, nullptr, nullptr, &wait);
+    if (code != WSAEINTR && code != WSAECONNRESET && code != WSA_OPERATION_ABORTED &&
+        code != NO_ERROR) {
+        // e.g. out of buffers: pause before the next try, or until the stop.
+        if (stop) WaitForSingleObject(stop, 50);
+        else Sleep(50);
     }
     return kNoSocket;
 }
 
-// Neither shutdown nor a close of the listener reliably wakes an accept on
-// every Windows (and Wine) version; a connection of our own does at once.
-void wake_accept(Socket, int port) {
+// The stop's event ends the wait; without it, a connection of our own does.
+void wake_accept(Socket, int port, AcceptWake& wake) {
+    if (wake.stop_event()) {
+        SetEvent(static_cast<HANDLE>(wake.stop_event()));
+        if (wake.accept_event()) return;
+    }
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) return;
     sockaddr_in addr = loopback(port);

@@ -74,6 +74,9 @@ Socket tcp_socket() {
     return s < 0 ? kNoSocket : s;
 }
 
+// Every provider of sockets here is the kernel's.
+const char* socket_unsupported_reason(Socket) { return nullptr; }
+
 void socket_close(Socket s) {
     if (s != kNoSocket) close(s);
 }

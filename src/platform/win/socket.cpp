@@ -16,18 +16,27 @@
 // Winsock's shutdown wakes no blocked call, so socket_shutdown also cancels
 // every operation in flight on the socket (CancelIoEx); an operation begun
 // after the shutdown fails at once (WSAESHUTDOWN).
+// All of this reads completion from the OVERLAPPED and cancels on the socket
+// handle, which holds only for providers whose sockets are IFS handles: a
+// start refuses any other (socket_unsupported_reason).
 #include "platform/socket.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <mswsock.h>
+#include <iphlpapi.h>
 
 #include <cstring>
+#include <memory>
+#include <new>
+#include <span>
 #include <type_traits>
 
 #include "platform/deadline.h"
 #include "platform/win/io_event.h"
+#include "platform/win/readiness_probe.h"
+#include "platform/winsock_rules.h"
 
 namespace plat {
 
@@ -35,6 +44,13 @@ static_assert(std::is_same_v<Socket, SOCKET>, "plat::Socket must be a Winsock SO
 static_assert(kNoSocket == INVALID_SOCKET, "kNoSocket must be INVALID_SOCKET");
 static_assert(sizeof(SendSlot::overlapped) == sizeof(OVERLAPPED) &&
               alignof(OVERLAPPED) <= 8, "SendSlot must hold an OVERLAPPED");
+static_assert(winsock::kTcpStateListen == MIB_TCP_STATE_LISTEN &&
+              winsock::kTcpStateTimeWait == MIB_TCP_STATE_TIME_WAIT);
+static_assert(winsock::kNetDown == WSAENETDOWN && winsock::kNetReset == WSAENETRESET &&
+              winsock::kConnAborted == WSAECONNABORTED && winsock::kConnReset == WSAECONNRESET &&
+              winsock::kNotConnected == WSAENOTCONN && winsock::kShutDown == WSAESHUTDOWN &&
+              winsock::kTimedOut == WSAETIMEDOUT && winsock::kDisconnected == WSAEDISCON);
+static_assert(winsock::kIfsHandles == XP1_IFS_HANDLES);
 
 namespace {
 
@@ -145,20 +161,29 @@ long transferred(Socket s, OVERLAPPED& ov) {
     return -1;
 }
 
+// Starts the zero-byte receive of a readiness wait.
+int start_probe(Socket s, void* overlapped) {
+    WSABUF none{0, nullptr};
+    DWORD bytes = 0;
+    DWORD flags = 0;
+    int rc = WSARecv(s, &none, 1, &bytes, &flags, static_cast<OVERLAPPED*>(overlapped), nullptr);
+    return under_way(rc) ? 0 : WSAGetLastError();
+}
+
 // Sleeps until s has input, an end of stream or an error: a zero-byte
-// receive finishes then, and takes nothing from the stream.
-Wait wait_input(Socket s, long long deadline, const Wake* woken, void* also) {
+// receive finishes then, and takes nothing from the stream. A receive that
+// cannot start gives up (kWoken) unless its error is the connection's own,
+// which the caller's next transfer reports: with no completion to come,
+// "ready" would have the caller wait again at once, for ever.
+Wait wait_input(Socket s, long long deadline, const Wake* woken, void* also,
+                ProbeStart start = start_probe) {
     if (woken && woken->is_set()) return Wait::kWoken;
     HANDLE event = io_event();
     if (!event) return Wait::kWoken;  // no way to sleep: give up rather than spin
     OVERLAPPED ov = started(event);
-    WSABUF none{0, nullptr};
-    DWORD bytes = 0;
-    DWORD flags = 0;
-    if (!under_way(WSARecv(s, &none, 1, &bytes, &flags, &ov, nullptr))) {
-        // Failed at once: the caller's next call reports it. Too many
-        // operations in flight would only fail again: give up instead.
-        return WSAGetLastError() == WSAEWOULDBLOCK ? Wait::kWoken : Wait::kReady;
+    if (int err = start(s, &ov); err != 0) {
+        t_last_error = err;
+        return winsock::start_error_means_ready(err) ? Wait::kReady : Wait::kWoken;
     }
     return await(s, ov, deadline, woken, also);
 }
@@ -184,6 +209,12 @@ OVERLAPPED& overlapped_of(SendSlot& slot) { return *reinterpret_cast<OVERLAPPED*
 long take_handed_over(Socket s, SendSlot& slot, const void* buf, size_t len) {
     OVERLAPPED& ov = overlapped_of(slot);
     if (!HasOverlappedIoCompleted(&ov)) return kWouldBlock;
+    // The system writes the status and then signals the event, not as one
+    // step. Once the signal has landed (at once, mostly) the next send may
+    // reset the event: a signal landing after that reset would leave the
+    // event set through the whole next send, and every wait for room would
+    // return at once while the client reads slowly.
+    WaitForSingleObject(slot.event, INFINITE);
     slot.busy = false;
     long n = transferred(s, ov);
     if (n >= 0 && (buf != slot.buf || static_cast<size_t>(clamp_len(len)) != slot.len)) {
@@ -198,6 +229,37 @@ bool exclusive_use(Socket s) {
     int len = sizeof on;
     return getsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<char*>(&on), &len) == 0 &&
            on;
+}
+
+// The listening endpoints of one family (GetExtendedTcpTable's
+// TCP_TABLE_OWNER_PID_LISTENER); empty when they cannot be read.
+std::unique_ptr<unsigned char[]> listener_table(ULONG family) {
+    std::unique_ptr<unsigned char[]> table;
+    DWORD size = 0;
+    // The table may grow between the call that sizes it and the next.
+    for (int tries = 0; tries < 4; ++tries) {
+        DWORD rc = GetExtendedTcpTable(table.get(), &size, FALSE, family,
+                                       TCP_TABLE_OWNER_PID_LISTENER, 0);
+        if (rc == NO_ERROR && table) return table;
+        if (rc != ERROR_INSUFFICIENT_BUFFER && rc != NO_ERROR) break;
+        table.reset(new (std::nothrow) unsigned char[size + sizeof(DWORD)]);
+        if (!table) break;
+    }
+    return nullptr;
+}
+
+// Whether a listener of any program holds port on any address, IPv4 or
+// IPv6. Tables that cannot be read count as "held": a doubt must never
+// share a port.
+bool port_has_listener(int port) {
+    auto v4 = listener_table(AF_INET);
+    auto v6 = listener_table(AF_INET6);
+    if (!v4 || !v6) return true;
+    const auto* t4 = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(v4.get());
+    const auto* t6 = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(v6.get());
+    return winsock::port_has_listener(
+        std::span<const MIB_TCPROW_OWNER_PID>(t4->table, t4->dwNumEntries),
+        std::span<const MIB_TCP6ROW_OWNER_PID>(t6->table, t6->dwNumEntries), port);
 }
 
 void copy_peer_address(const sockaddr_in& peer, char* ip, size_t ip_cap) {
@@ -294,6 +356,24 @@ void socket_close(Socket s) {
     if (s != kNoSocket) closesocket(s);
 }
 
+// A layered provider (installed by some VPN and security products) whose
+// sockets are not IFS handles keeps the OVERLAPPED's status for itself, and
+// CancelIoEx on its socket does not reach the base socket: waits here would
+// hang and a stop would never return. Such sockets are refused rather than
+// served through the base handle (SIO_BASE_HANDLE): that would bypass the
+// product for every transfer while its connects and closes still go
+// through it, and no test here could exercise it.
+const char* socket_unsupported_reason(Socket s) {
+    WSAPROTOCOL_INFOW info{};
+    int len = sizeof info;
+    if (getsockopt(s, SOL_SOCKET, SO_PROTOCOL_INFOW, reinterpret_cast<char*>(&info), &len) != 0) {
+        return "the provider of TCP sockets cannot be read (SO_PROTOCOL_INFOW)";
+    }
+    if (winsock::provider_has_ifs_handles(info.dwServiceFlags1)) return nullptr;
+    return "TCP sockets come from a layered service provider without IFS handles "
+           "(netsh winsock show catalog lists it)";
+}
+
 void socket_shutdown(Socket s) {
     if (s == kNoSocket) return;
     shutdown(s, SD_BOTH);
@@ -331,10 +411,16 @@ void socket_set_reuseaddr(Socket s) {
 
 // An exclusive bind is refused while connections that an earlier listener
 // on the port accepted are still settling (TIME_WAIT included, by some
-// reports). A bind with no option is refused while any listener holds the
-// port but not over such connections, so it is tried once more that way;
-// the port is then not exclusively ours (another socket of this account
-// that asks for SO_REUSEADDR could bind it too).
+// reports); a bind with no option is not, so it is tried once more that
+// way. But a bind with no option to the wildcard address also succeeds
+// beside a listener of another program on one specific address (Microsoft's
+// table "Using SO_REUSEADDR and SO_EXCLUSIVEADDRUSE"), which would then
+// take the connections to that address: so the second try is made only
+// while no listener of either family holds the port on any address
+// (settling connections are no listeners; a listener that starts between
+// the look and the bind is not seen). Its cost: the port is not exclusively
+// ours; a socket of this account may still bind 127.0.0.1 or another
+// specific address on it, with no option or with SO_REUSEADDR.
 bool socket_bind_any(Socket s, int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -343,6 +429,7 @@ bool socket_bind_any(Socket s, int port) {
     auto* where = reinterpret_cast<sockaddr*>(&addr);
     if (bind(s, where, sizeof addr) == 0) return true;
     if (WSAGetLastError() != WSAEADDRINUSE || !exclusive_use(s)) return false;
+    if (port_has_listener(port & 0xffff)) return false;
     BOOL off = FALSE;
     setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&off), sizeof off);
     return bind(s, where, sizeof addr) == 0;
@@ -428,6 +515,10 @@ bool last_error_was_reset() {
 
 Wait wait_readable(Socket s, int timeout_ms, const Wake* woken) {
     return wait_input(s, deadline_after(timeout_ms), woken, nullptr);
+}
+
+Wait wait_readable_probed_by(ProbeStart start, Socket s, int timeout_ms, const Wake* woken) {
+    return wait_input(s, deadline_after(timeout_ms), woken, nullptr, start);
 }
 
 // The listener's shutdown reports nothing here: the stop Wake does.
