@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# The installer under Wine, in a throwaway prefix (an automatic service left
+# in a kept prefix would start in every later Wine session there).
+#
+#   scripts/windows-msi-test.sh STAGE_DIR PACKAGE.msi
+#
+# Silent install: the staged files in Program Files, the plain-HTTP example
+# as ProgramData\velkor-proxy\config.json, the service registered as
+# --install-service registers it. The configuration is edited (a free port, a
+# python3 backend) and the service restarted: it answers through the proxy.
+# A package of the next version, built from the same files, upgrades in
+# place: one product left, the edited configuration kept, the service
+# running again and answering. Silent removal: service and program folder
+# gone, the configuration folder kept as it was.
+# Wine's msiexec may exit 0 after a failed action, so each step is judged by
+# the registry, the service's state and the files. Bounded waits; the
+# prefix, its wineserver and the backend go away on exit.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+[ $# -eq 2 ] || { echo "usage: $0 STAGE_DIR PACKAGE.msi" >&2; exit 2; }
+stage=$(cd "$1" && pwd) msi=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+
+work=$(mktemp -d)
+export VELKOR_WINEPREFIX="$work/prefix"
+# shellcheck source=scripts/wine-env.sh
+. "$here/wine-env.sh"
+programs="$WINEPREFIX/drive_c/Program Files/velkor-proxy"
+data="$WINEPREFIX/drive_c/ProgramData/velkor-proxy"
+backend_pid=
+cleanup() {
+    [ -z "$backend_pid" ] || kill "$backend_pid" 2>/dev/null || true
+    if [ -d "$WINEPREFIX" ]; then
+        wineserver -k 2>/dev/null || true
+        timeout 30 wineserver -w 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+say() { printf 'windows-msi-test: %s\n' "$*"; }
+fail() {
+    say "FAILED: $*"
+    local log
+    for log in "$work"/*.log "$data/velkor-proxy.log"; do
+        [ -f "$log" ] && tail -n 30 "$log" | tr -d '\r' | sed "s|^|  $(basename "$log"): |"
+    done
+    exit 1
+}
+win() { timeout 120 wine "$@" </dev/null; }
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+property() { msiinfo export "$1" Property | tr -d '\r' | sed -n "s/^$2\t//p"; }
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+version=$(property "$msi" ProductVersion)
+next=${version%.*}.$((${version##*.} + 1))
+say "building the $next package from the same files"
+"$here/windows-msi-build.sh" "$stage" "$next" "$work/next.msi" >/dev/null
+
+timeout 300 python3 - "$work/backend-port" <<'EOF' &
+import http.server, os, sys
+class Hello(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = b"hello from the backend\n"
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def log_message(self, *args):
+        pass
+server = http.server.HTTPServer(("127.0.0.1", 0), Hello)
+with open(sys.argv[1] + ".tmp", "w") as f:
+    f.write(str(server.server_address[1]))
+os.rename(sys.argv[1] + ".tmp", sys.argv[1])
+server.serve_forever()
+EOF
+backend_pid=$!
+for _ in $(seq 100); do [ -f "$work/backend-port" ] && break; sleep 0.1; done
+[ -f "$work/backend-port" ] || fail "the backend did not start"
+
+say "creating a throwaway Wine prefix"
+timeout 120 "$here/wine-server" start
+timeout 60 "$here/wine-server" stop
+# One services.exe only (see windows-service-test.sh): no wineboot here.
+setsid wineserver -p </dev/null >/dev/null 2>&1 &
+for _ in $(seq 100); do [ -S "$(velkor_wineserver_socket)" ] && break; sleep 0.1; done
+win cmd /c ver >/dev/null
+
+service_key='HKLM\System\CurrentControlSet\Services\velkor-proxy'
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+
+msiexec() {
+    # $1 /i or /x, $2 the package, $3 the log's name.
+    win msiexec "$1" "$(winpath "$2")" /qn /l*v "$(winpath "$work/$3.log")" ||
+        fail "msiexec $1 $(basename "$2") exited $?"
+}
+registered() { win reg query "$uninstall_key\\$(property "$1" ProductCode)" >/dev/null 2>&1; }
+reg_value() { win reg query "$service_key" /v "$1" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
+state() { win sc query velkor-proxy 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *[0-9]* *//p'; }
+answers() {
+    local answer="" i
+    for i in $(seq 100); do
+        answer=$(curl -s --max-time 2 "http://127.0.0.1:$port/") && [ -n "$answer" ] && break
+        sleep 0.1
+    done
+    [ "$answer" = "hello from the backend" ] || fail "$1: the request through the service got '$answer'"
+}
+
+say "msiexec /i $(basename "$msi") /qn"
+msiexec /i "$msi" install
+registered "$msi" || fail "the product is not registered"
+(cd "$stage" && find . -type f ! -name '*.pdb') | while read -r file; do
+    cmp -s "$stage/$file" "$programs/$file" || fail "installed ${file#./} differs from the zip's"
+done
+cmp -s <(sed 's/$/\r/' "$here/../examples/config/plain-http.json") "$data/config.json" ||
+    fail "config.json is not the plain-HTTP example"
+command_line='"C:\Program Files\velkor-proxy\velkor-proxy.exe" --run-as-service "C:\ProgramData\velkor-proxy\config.json"'
+[ "$(reg_value ImagePath)" = "$command_line" ] || fail "ImagePath: $(reg_value ImagePath)"
+[ "$(reg_value Start)" = 0x2 ] || fail "Start: $(reg_value Start), not automatic"
+[ "$(reg_value ObjectName)" = 'NT AUTHORITY\LocalService' ] || fail "ObjectName: $(reg_value ObjectName)"
+[ "$(reg_value Description)" = 'velkor-proxy reverse proxy serving C:\ProgramData\velkor-proxy\config.json' ] ||
+    fail "Description: $(reg_value Description)"
+
+say "an edited configuration: a free port and the backend; the service restarted"
+port=$(free_port)
+printf '{"listen_port": %s, "routes": [{"host": "*", "path_prefix": "/", "target_ip": "127.0.0.1", "target_port": %s}]}\r\n' \
+    "$port" "$(cat "$work/backend-port")" > "$data/config.json"
+cp "$data/config.json" "$work/edited.json"
+win net stop velkor-proxy >/dev/null 2>&1 || true
+win net start velkor-proxy >/dev/null || fail "net start"
+answers "after the edit"
+
+say "msiexec /i $(basename "$work/next.msi") /qn: the upgrade"
+# A file Python leaves beside the module, which removal must take too.
+mkdir -p "$programs/__pycache__"
+: > "$programs/__pycache__/velkor_proxy.cpython-311.pyc"
+msiexec /i "$work/next.msi" upgrade
+registered "$work/next.msi" || fail "$next is not registered"
+registered "$msi" && fail "$version is still registered beside $next"
+cmp -s "$work/edited.json" "$data/config.json" || fail "the upgrade changed config.json"
+[ "$(state)" = RUNNING ] || fail "after the upgrade the service is '$(state)'"
+answers "after the upgrade"
+
+say "msiexec /x $(basename "$work/next.msi") /qn"
+msiexec /x "$work/next.msi" remove
+registered "$work/next.msi" && fail "$next is still registered"
+win reg query "$service_key" >/dev/null 2>&1 && fail "the service is still registered"
+[ ! -e "$programs" ] || fail "left in Program Files: $(cd "$programs" && find . | tr '\n' ' ')"
+cmp -s "$work/edited.json" "$data/config.json" || fail "removal changed or deleted config.json"
+[ -f "$data/velkor-proxy.log" ] || fail "removal deleted the service's log"
+say "passed"
