@@ -57,7 +57,7 @@ stage_packages() {
     local need=() pkg
     for pkg in g++-mingw-w64-x86-64-posix wine64 wine zip cmake ninja-build \
                python3 dpkg-dev googletest libjsmn-dev debian-archive-keyring \
-               clang lld llvm curl msitools osslsigncode; do
+               clang lld llvm curl msitools wixl osslsigncode; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' \
             || need+=("$pkg")
     done

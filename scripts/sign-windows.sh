@@ -18,7 +18,7 @@ set -euo pipefail
 say() { printf 'sign-windows: %s\n' "$*"; }
 
 if [ -z "${VELKOR_SIGN_PFX:-}" ]; then
-    say "no VELKOR_SIGN_PFX: $(printf '%s ' "${@##*/}")stay unsigned"
+    say "no VELKOR_SIGN_PFX, left unsigned: ${*##*/}"
     exit 0
 fi
 [ -r "$VELKOR_SIGN_PFX" ] || { say "cannot read VELKOR_SIGN_PFX $VELKOR_SIGN_PFX"; exit 1; }

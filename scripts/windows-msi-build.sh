@@ -23,8 +23,10 @@ trap 'rm -rf "$work"' EXIT
 
 # The plain-HTTP example is the configuration a new install starts from.
 sed 's/$/\r/' "$root/examples/config/plain-http.json" > "$work/config.json"
-wixl -a x64 -D Version="$version" -D Stage="$stage" -D Config="$work/config.json" \
-    -o "$work/package.msi" "$root/packaging/windows/velkor-proxy.wxs" 2>"$work/wixl.log" ||
+# wixl takes source paths relative to the current folder only.
+ln -s "$stage" "$work/stage"
+(cd "$work" && wixl -a x64 -D Version="$version" -D Stage=stage -D Config=config.json \
+    -o package.msi "$root/packaging/windows/velkor-proxy.wxs") 2>"$work/wixl.log" ||
     { cat "$work/wixl.log" >&2; fail "wixl"; }
 
 # --- What wixl cannot say --------------------------------------------------
@@ -45,6 +47,17 @@ sql() { msibuild "$work/package.msi" -q "$1"; }
 # 64-bit (256) + Permanent (16) + NeverOverwrite (128): the configuration is
 # installed only where none exists and never removed.
 sql "UPDATE Component SET Attributes = 400 WHERE Component = 'Configuration'"
+# A build of the same version replaces an installed one too (IncludeMaximum,
+# 512), rather than installing beside it under a second ProductCode.
+# (Attributes is part of the key: the row is replaced.)
+upgrade_code={68000A5E-8D9B-4E5C-8750-EF644925A89F}
+sql "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'"
+sql "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty) VALUES ('$upgrade_code', '$version', 513, 'WIX_UPGRADE_DETECTED')"
+# wixl leaves the versions of the binaries out, so the installer would take
+# them for unversioned files; the release checked their resources say this.
+for file in velkor_proxy.exe velkor_proxy.dll; do
+    sql "UPDATE File SET Version = '$version.0' WHERE File = '$file'"
+done
 
 # The pre-shutdown time --install-service sets (SERVICE_CONFIG_PRESHUTDOWN_INFO,
 # 7), on install (1). MsiConfigureServices runs between InstallServices and
@@ -70,12 +83,8 @@ idt MsiLockPermissionsEx 'MsiLockPermissionsEx|LockObject|Table|SDDLText|Conditi
 # Python writes __pycache__ beside velkor_proxy.py when an administrator
 # imports it from the program's folder: removed with the program (2).
 sql "INSERT INTO Directory (Directory, Directory_Parent, DefaultDir) VALUES ('PYCACHE', 'INSTALLDIR', '__pycache__')"
-idt RemoveFile 'FileKey|Component_|FileName|DirProperty|InstallMode' \
-    's72|s72|L255|s72|i2' FileKey \
-    'PyCacheFiles|Program|*.pyc|PYCACHE|2' \
-    'PyCacheFolder|Program||PYCACHE|2'
-msiinfo export "$work/package.msi" InstallExecuteSequence | grep -q "^RemoveFiles$tab" ||
-    sql "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('RemoveFiles', 3500)"
+sql "INSERT INTO RemoveFile (FileKey, Component_, FileName, DirProperty, InstallMode) VALUES ('PyCacheFiles', 'Program', '*.pyc', 'PYCACHE', 2)"
+sql "INSERT INTO RemoveFile (FileKey, Component_, DirProperty, InstallMode) VALUES ('PyCacheFolder', 'Program', 'PYCACHE', 2)"
 
 # --- Read back ---------------------------------------------------------------
 # $1 table, then rows it must hold, exactly ("|" between columns).
@@ -86,7 +95,7 @@ expect_rows() {
         fail "no $table table"
     for row; do
         grep -qxF "${row//|/$tab}" <<<"$rows" ||
-            fail "$table lacks the row '$row'; it has:$(printf '\n  %s' "${rows//$tab/|}")"
+            fail "$table lacks the row '$row'; it has:"$'\n'"$(sed 's/^/  /' <<<"${rows//$tab/|}")"
     done
 }
 # $1 table, $2 the number of rows it must have (after its three header lines).
@@ -97,7 +106,7 @@ expect_count() {
 }
 
 expect_rows Property "ProductVersion|$version" 'ALLUSERS|1' \
-    'UpgradeCode|{68000A5E-8D9B-4E5C-8750-EF644925A89F}'
+    "UpgradeCode|$upgrade_code"
 expect_rows Component \
     'Program|{DAF5B6F7-56FE-4197-AF2A-987EA5F1DE5A}|INSTALLDIR|256||velkor_proxy.exe' \
     'Header|{906C4EC3-C44B-4F36-84D6-8EC1ACFE5835}|INCLUDEDIR|256||velkor_proxy.h' \
@@ -108,17 +117,21 @@ expect_rows Component \
     'ExampleConfigs|{15F4A7CD-F61C-4117-96D3-38A6333113B6}|EXAMPLES_CONFIG|256||plain_http.json' \
     'Configuration|{8022AD0B-08EC-48F6-8F63-5184EB594248}|DATADIR|400||config.json'
 expect_count Component 8
+# Every staged file but the PDBs, and the configuration.
 files=$(msiinfo export "$work/package.msi" File | tail -n +4 | cut -f 2,3 | tr -d '\r')
-want_files=$(cd "$stage" && find . -type f ! -name '*.pdb' | sed 's|.*/||' | sort)
-[ "$(cut -f 2 <<<"$files" | sed 's/^[^|]*|//' | sort)" = "$want_files" ] ||
-    fail "the File table differs from the zip's files: $(diff <(cut -f 2 <<<"$files" | sed 's/^[^|]*|//' | sort) <(printf '%s\n' "$want_files") | tr '\n' ' ')"
-grep -qxF "Configuration${tab}config.json" <<<"$files" || fail "no config.json in Configuration"
-expect_count File $(($(wc -l <<<"$want_files") + 1))
+want_files=$( (cd "$stage" && find . -type f ! -name '*.pdb' -printf '%f\n'; echo config.json) | sort)
+[ "$(cut -f 2 <<<"$files" | sort)" = "$want_files" ] ||
+    fail "the File table differs from the staged files: $(diff <(cut -f 2 <<<"$files" | sort) - <<<"$want_files" | tr '\n' ' ')"
+grep -qxF "Configuration${tab}config.json" <<<"$files" || fail "config.json is not in Configuration"
+expect_rows File "velkor_proxy.exe|Program|velkor-proxy.exe|$(stat -c %s "$stage/velkor-proxy.exe")|$version.0||512|1"
 expect_rows ServiceInstall \
-    "Service|velkor-proxy|velkor-proxy|16|2|1||NT AUTHORITY\\LocalService||--run-as-service \"[DATADIR]config.json\"|Program|velkor-proxy reverse proxy serving [DATADIR]config.json"
+    "Service|velkor-proxy|velkor-proxy|16|2|1|||NT AUTHORITY\\LocalService||--run-as-service \"[DATADIR]config.json\"|Program|velkor-proxy reverse proxy serving [DATADIR]config.json"
 expect_rows ServiceControl 'StartService|velkor-proxy|1||0|Program' \
     'StopService|velkor-proxy|162||1|Program'
 expect_count ServiceControl 2
+expect_rows Upgrade "$upgrade_code||$version||513||WIX_UPGRADE_DETECTED" \
+    "$upgrade_code|$version|||2||WIX_DOWNGRADE_DETECTED"
+expect_rows LaunchCondition 'NOT WIX_DOWNGRADE_DETECTED|A later version of velkor-proxy is already installed.'
 expect_rows MsiServiceConfig 'Preshutdown|velkor-proxy|1|7|15000|Program'
 expect_rows MsiLockPermissionsEx "DataFolder|DATADIR|CreateFolder|$folder_sddl|" \
     "ConfigFile|config.json|File|$config_sddl|"

