@@ -20,76 +20,29 @@ here=$(cd "$(dirname "$0")" && pwd)
 [ $# -eq 2 ] || { echo "usage: $0 STAGE_DIR PACKAGE.msi" >&2; exit 2; }
 stage=$(cd "$1" && pwd) msi=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 
-work=$(mktemp -d)
-export VELKOR_WINEPREFIX="$work/prefix"
-# shellcheck source=scripts/wine-env.sh
-. "$here/wine-env.sh"
+# shellcheck source=scripts/wine-throwaway.sh
+. "$here/wine-throwaway.sh"
 programs="$WINEPREFIX/drive_c/Program Files/velkor-proxy"
 data="$WINEPREFIX/drive_c/ProgramData/velkor-proxy"
-backend_pid=
-cleanup() {
-    [ -z "$backend_pid" ] || kill "$backend_pid" 2>/dev/null || true
-    if [ -d "$WINEPREFIX" ]; then
-        wineserver -k 2>/dev/null || true
-        timeout 30 wineserver -w 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
 
 say() { printf 'windows-msi-test: %s\n' "$*"; }
 fail() {
     say "FAILED: $*"
-    local log
-    # The installer's failures, then the service's last words.
-    for log in "$work"/*.log; do
-        [ -f "$log" ] && tr -d '\r' <"$log" | grep -iE 'error|fail|return value 3' | tail -n 15 |
-            sed "s|^|  $(basename "$log"): |"
-    done
-    [ ! -f "$data/velkor-proxy.log" ] || tail -n 5 "$data/velkor-proxy.log" | sed 's/^/  service log: /'
-    true
+    # The installer's failures (Wine's logs are ASCII), then the service's last words.
+    grep -aiE 'error|fail|return value 3' "$work"/*.log 2>/dev/null | tr -d '\r' | tail -n 20 | sed 's/^/  /' || true
+    tail -n 5 "$data/velkor-proxy.log" 2>/dev/null | sed 's/^/  service log: /' || true
     exit 1
 }
-win() { timeout 120 wine "$@" </dev/null; }
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
 property() { msiinfo export "$1" Property | tr -d '\r' | sed -n "s/^$2\t//p"; }
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 
 version=$(property "$msi" ProductVersion)
 next=${version%.*}.$((${version##*.} + 1))
 say "building the $next package from the same files"
 "$here/windows-msi-build.sh" "$stage" "$next" "$work/next.msi" >/dev/null
 
-timeout 300 python3 - "$work/backend-port" <<'EOF' &
-import http.server, os, sys
-class Hello(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        body = b"hello from the backend\n"
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-    def log_message(self, *args):
-        pass
-server = http.server.HTTPServer(("127.0.0.1", 0), Hello)
-with open(sys.argv[1] + ".tmp", "w") as f:
-    f.write(str(server.server_address[1]))
-os.rename(sys.argv[1] + ".tmp", sys.argv[1])
-server.serve_forever()
-EOF
-backend_pid=$!
-for _ in $(seq 100); do [ -f "$work/backend-port" ] && break; sleep 0.1; done
-[ -f "$work/backend-port" ] || fail "the backend did not start"
-
+start_backend || fail "the backend did not start"
 say "creating a throwaway Wine prefix"
-timeout 120 "$here/wine-server" start
-timeout 60 "$here/wine-server" stop
-# One services.exe only (see windows-service-test.sh): no wineboot here.
-setsid wineserver -p </dev/null >/dev/null 2>&1 &
-for _ in $(seq 100); do [ -S "$(velkor_wineserver_socket)" ] && break; sleep 0.1; done
-win cmd /c ver >/dev/null
+throwaway_session
 
 service_key='HKLM\System\CurrentControlSet\Services\velkor-proxy'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
@@ -103,12 +56,7 @@ registered() { win reg query "$uninstall_key\\$(property "$1" ProductCode)" >/de
 reg_value() { win reg query "$service_key" /v "$1" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
 state() { win sc query velkor-proxy 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *[0-9]* *//p'; }
 answers() {
-    local answer="" i
-    for i in $(seq 100); do
-        answer=$(curl -s --max-time 2 "http://127.0.0.1:$port/") && [ -n "$answer" ] && break
-        sleep 0.1
-    done
-    [ "$answer" = "hello from the backend" ] || fail "$1: the request through the service got '$answer'"
+    [ "$(through_proxy "$port")" = "hello from the backend" ] || fail "$1: no answer through the service"
 }
 
 say "msiexec /i $(basename "$msi") /qn"
@@ -119,22 +67,20 @@ registered "$msi" || fail "the product is not registered"
 done
 cmp -s <(sed 's/$/\r/' "$here/../examples/config/plain-http.json") "$data/config.json" ||
     fail "config.json is not the plain-HTTP example"
-# Windows Installer quotes the program's path; Wine's leaves it bare.
-arguments='--run-as-service "C:\ProgramData\velkor-proxy\config.json"'
-exe='C:\Program Files\velkor-proxy\velkor-proxy.exe'
-case "$(reg_value ImagePath)" in
-    "\"$exe\" $arguments" | "$exe $arguments") ;;
-    *) fail "ImagePath: $(reg_value ImagePath)" ;;
-esac
-[ "$(reg_value Start)" = 0x2 ] || fail "Start: $(reg_value Start), not automatic"
-[ "$(reg_value ObjectName)" = 'NT AUTHORITY\LocalService' ] || fail "ObjectName: $(reg_value ObjectName)"
-[ "$(reg_value Description)" = 'velkor-proxy reverse proxy serving C:\ProgramData\velkor-proxy\config.json' ] ||
-    fail "Description: $(reg_value Description)"
+# Wine's installer writes the program's path into ImagePath unquoted.
+while IFS='|' read -r name want; do
+    [ "$(reg_value "$name")" = "$want" ] || fail "service $name: '$(reg_value "$name")', not '$want'"
+done <<'EOF'
+ImagePath|C:\Program Files\velkor-proxy\velkor-proxy.exe --run-as-service "C:\ProgramData\velkor-proxy\config.json"
+Start|0x2
+ObjectName|NT AUTHORITY\LocalService
+Description|velkor-proxy reverse proxy serving C:\ProgramData\velkor-proxy\config.json
+EOF
 
 say "an edited configuration: a free port and the backend; the service restarted"
 port=$(free_port)
 printf '{"listen_port": %s, "routes": [{"host": "*", "path_prefix": "/", "target_ip": "127.0.0.1", "target_port": %s}]}\r\n' \
-    "$port" "$(cat "$work/backend-port")" > "$data/config.json"
+    "$port" "$backend" > "$data/config.json"
 cp "$data/config.json" "$work/edited.json"
 win net stop velkor-proxy >/dev/null 2>&1 || true
 win net start velkor-proxy >/dev/null || fail "net start"
