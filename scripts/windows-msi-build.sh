@@ -123,7 +123,8 @@ want_files=$( (cd "$stage" && find . -type f ! -name '*.pdb' -printf '%f\n'; ech
 [ "$(cut -f 2 <<<"$files" | sort)" = "$want_files" ] ||
     fail "the File table differs from the staged files: $(diff <(cut -f 2 <<<"$files" | sort) - <<<"$want_files" | tr '\n' ' ')"
 grep -qxF "Configuration${tab}config.json" <<<"$files" || fail "config.json is not in Configuration"
-expect_rows File "velkor_proxy.exe|Program|velkor-proxy.exe|$(stat -c %s "$stage/velkor-proxy.exe")|$version.0||512|1"
+expect_rows File "velkor_proxy.exe|Program|velkor-proxy.exe|$(stat -c %s "$stage/velkor-proxy.exe")|$version.0||512|1" \
+    "velkor_proxy.dll|Program|velkor-proxy.dll|$(stat -c %s "$stage/velkor-proxy.dll")|$version.0||512|2"
 expect_rows ServiceInstall \
     "Service|velkor-proxy|velkor-proxy|16|2|1|||NT AUTHORITY\\LocalService||--run-as-service \"[DATADIR]config.json\"|Program|velkor-proxy reverse proxy serving [DATADIR]config.json"
 expect_rows ServiceControl 'StartService|velkor-proxy|1||0|Program' \
@@ -142,7 +143,10 @@ for action in RemoveExistingProducts StopServices DeleteServices RemoveFiles Ins
               CreateFolders InstallServices MsiConfigureServices StartServices; do
     grep -qxF "$action" <<<"$sequence" || fail "InstallExecuteSequence lacks $action"
 done
-msiinfo suminfo "$work/package.msi" | grep -qx 'Template: x64;1033' || fail "not an x64 package"
+# x64, and Windows Installer 5 (the schema of the two added tables).
+summary=$(msiinfo suminfo "$work/package.msi")
+grep -qx 'Template: x64;1033' <<<"$summary" && grep -q '^Version: 500 ' <<<"$summary" ||
+    fail "not an x64 package for Windows Installer 5: $summary"
 
 mv "$work/package.msi" "$out"
 say "made $out"

@@ -37,6 +37,9 @@ property() { msiinfo export "$1" Property | tr -d '\r' | sed -n "s/^$2\t//p"; }
 
 version=$(property "$msi" ProductVersion)
 next=${version%.*}.$((${version##*.} + 1))
+# Its File table gives the binaries the next version too; the upgrade
+# removes the earlier product before it installs a file, so no file's
+# version is compared.
 say "building the $next package from the same files"
 "$here/windows-msi-build.sh" "$stage" "$next" "$work/next.msi" >/dev/null
 
