@@ -2,7 +2,8 @@
 # The signing step, proved on copies: a self-signed code-signing certificate
 # made for this run (in a PKCS#12 file with a password), scripts/sign-windows.sh
 # on copies of FILE... in a scratch folder, then "osslsigncode verify"
-# against that certificate (-CAfile) for each: signed, SHA-256, by it.
+# against that certificate (-CAfile) for each: signed, SHA-256, by it. The
+# originals, from a release that named no certificate, must be unsigned.
 # The timestamp path needs a timestamp server and is not run here.
 #
 #   scripts/windows-sign-test.sh FILE...
@@ -23,6 +24,11 @@ quiet openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=velkor-proxy 
 quiet openssl pkcs12 -export -inkey "$work/signer.key" -in "$work/signer.pem" \
     -passout "pass:$password" -out "$work/signer.pfx"
 
+# Named no certificate, the release left them unsigned.
+for file in "$@"; do
+    osslsigncode extract-signature -in "$file" -out "$work/sig" >/dev/null 2>&1 &&
+        fail "$(basename "$file") is signed, with no certificate named"
+done
 mkdir "$work/files"
 cp "$@" "$work/files/"
 copies=("$work/files"/*)
