@@ -29,8 +29,8 @@ say() { printf 'windows-msi-test: %s\n' "$*"; }
 fail() {
     say "FAILED: $*"
     # The installer's failures (Wine's logs are ASCII), then the service's last words.
-    grep -aiE 'error|fail|return value 3' "$work"/*.log 2>/dev/null | tr -d '\r' | tail -n 20 | sed 's/^/  /' || true
-    tail -n 5 "$data/velkor-proxy.log" 2>/dev/null | sed 's/^/  service log: /' || true
+    { grep -aiE 'error|fail|return value 3' "$work"/*.log | tr -d '\r' | tail -n 20
+      tail -n 5 "$data/velkor-proxy.log"; } 2>/dev/null | sed 's/^/  /' || true
     exit 1
 }
 property() { msiinfo export "$1" Property | tr -d '\r' | sed -n "s/^$2\t//p"; }
@@ -58,10 +58,6 @@ msiexec() {
 registered() { win reg query "$uninstall_key\\$(property "$1" ProductCode)" >/dev/null 2>&1; }
 reg_value() { win reg query "$service_key" /v "$1" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
 state() { win sc query velkor-proxy 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *[0-9]* *//p'; }
-answers() {
-    [ "$(through_proxy "$port")" = "hello from the backend" ] || fail "$1: no answer through the service"
-}
-
 say "msiexec /i $(basename "$msi") /qn"
 msiexec /i "$msi" install
 registered "$msi" || fail "the product is not registered"
@@ -87,7 +83,7 @@ printf '{"listen_port": %s, "routes": [{"host": "*", "path_prefix": "/", "target
 cp "$data/config.json" "$work/edited.json"
 win net stop velkor-proxy >/dev/null 2>&1 || true
 win net start velkor-proxy >/dev/null || fail "net start"
-answers "after the edit"
+[ "$(through_proxy "$port")" = "hello from the backend" ] || fail "no answer through the service after the edit"
 
 say "msiexec /i $(basename "$work/next.msi") /qn: the upgrade"
 # The folder Python makes beside the module, which removal must take too
@@ -98,7 +94,7 @@ registered "$work/next.msi" || fail "$next is not registered"
 registered "$msi" && fail "$version is still registered beside $next"
 cmp -s "$work/edited.json" "$data/config.json" || fail "the upgrade changed config.json"
 [ "$(state)" = RUNNING ] || fail "after the upgrade the service is '$(state)'"
-answers "after the upgrade"
+[ "$(through_proxy "$port")" = "hello from the backend" ] || fail "no answer through the service after the upgrade"
 
 say "msiexec /i $(basename "$msi") /qn over $next: refused"
 win msiexec /i "$(winpath "$msi")" /qn /l*v "$(winpath "$work/downgrade.log")" &&

@@ -35,10 +35,9 @@ copies=("$work/files"/*)
 VELKOR_SIGN_PFX="$work/signer.pfx" VELKOR_SIGN_PASSWORD="$password" VELKOR_SIGN_TIMESTAMP= \
     quiet "$here/sign-windows.sh" "${copies[@]}"
 for file in "${copies[@]}"; do
-    name=$(basename "$file")
     out=$(osslsigncode verify -in "$file" -CAfile "$work/signer.pem" 2>&1) ||
-        { printf '%s\n' "$out" >&2; fail "$name: no signature that verifies"; }
+        { printf '%s\n' "$out" >&2; fail "${file##*/}: no signature that verifies"; }
     grep -q 'Message digest algorithm *: SHA256' <<<"$out" && grep -q 'Subject: /CN=velkor-proxy test signer' <<<"$out" &&
-        grep -q '^Signature verification: ok' <<<"$out" || fail "$name: not SHA-256 by the run's certificate: $out"
+        grep -q '^Signature verification: ok' <<<"$out" || fail "${file##*/}: not SHA-256 by the run's certificate: $out"
 done
 say "signed and verified against the run's certificate: ${copies[*]##*/}"
