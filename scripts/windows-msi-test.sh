@@ -10,8 +10,9 @@
 # python3 backend) and the service restarted: it answers through the proxy.
 # A package of the next version, built from the same files, upgrades in
 # place: one product left, the edited configuration kept, the service
-# running again and answering. Silent removal: service and program folder
-# gone, the configuration folder kept as it was.
+# running again and answering; the earlier package refused over it. Silent
+# removal: service and program folder gone, the configuration folder kept as
+# it was.
 # Wine's msiexec may exit 0 after a failed action, so each step is judged by
 # the registry, the service's state and the files. Bounded waits; the
 # prefix, its wineserver and the backend go away on exit.
@@ -58,6 +59,7 @@ msiexec() {
 registered() { win reg query "$uninstall_key\\$(property "$1" ProductCode)" >/dev/null 2>&1; }
 reg_value() { win reg query "$service_key" /v "$1" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
 state() { win sc query velkor-proxy 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *[0-9]* *//p'; }
+
 say "msiexec /i $(basename "$msi") /qn"
 msiexec /i "$msi" install
 registered "$msi" || fail "the product is not registered"
