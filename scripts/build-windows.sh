@@ -24,10 +24,19 @@
 #             the Python module into
 #             build-windows/velkor-proxy-VERSION-windows-x86_64.zip; the
 #             two PDBs, checked against the shipped binaries, go into
-#             build-windows/velkor-proxy-VERSION-windows-x86_64-symbols.zip
+#             build-windows/velkor-proxy-VERSION-windows-x86_64-symbols.zip;
+#             the installer build-windows/velkor-proxy-VERSION-windows-x86_64.msi
+#             (scripts/windows-msi-build.sh), tried under Wine
+#             (scripts/windows-msi-test.sh); the DLL, the program and the
+#             MSI signed when a certificate is named
+#             (scripts/sign-windows.sh), the signing proved on copies with
+#             a certificate of the run (scripts/windows-sign-test.sh); and
+#             build-windows/SHA256SUMS of the three, last
 # No stage given: packages deps wine build.
 #
-# Environment: JOBS (default 2) caps build parallelism.
+# Environment: JOBS (default 2) caps build parallelism; VELKOR_SIGN_PFX,
+# VELKOR_SIGN_PASSWORD and VELKOR_SIGN_TIMESTAMP sign the release (see
+# scripts/sign-windows.sh).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -48,7 +57,7 @@ stage_packages() {
     local need=() pkg
     for pkg in g++-mingw-w64-x86-64-posix wine64 wine zip cmake ninja-build \
                python3 dpkg-dev googletest libjsmn-dev debian-archive-keyring \
-               clang lld llvm curl; do
+               clang lld llvm curl msitools wixl osslsigncode; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' \
             || need+=("$pkg")
     done
@@ -409,15 +418,18 @@ stage_release() {
     [ -n "$version" ] || { log "no project version in $builddir/CMakeCache.txt"; exit 1; }
     local name="velkor-proxy-$version-windows-x86_64"
     local stage="$builddir/release/$name" example="$builddir/release/example"
-    local zipfile="$builddir/$name.zip"
+    local zipfile="$builddir/$name.zip" msi="$builddir/$name.msi"
 
-    rm -rf "$builddir/release" "$zipfile"
+    rm -rf "$builddir/release" "$zipfile" "$msi" "$builddir/SHA256SUMS"
     mkdir -p "$stage/include" "$stage/lib" "$example"
     cp "$builddir/velkor-proxy.dll" "$builddir/velkor-proxy.exe" "$stage/"
     # gcc's runtime libraries bring DWARF; the shipped files need none. Their
     # debug information is the PDB their debug directory names: strip keeps
     # that (package_symbols checks).
     x86_64-w64-mingw32-strip --strip-unneeded "$stage/velkor-proxy.dll" "$stage/velkor-proxy.exe"
+    # Signed here, once: the zip, the MSI and every package made from this
+    # folder carry these very files.
+    "$root/scripts/sign-windows.sh" "$stage/velkor-proxy.dll" "$stage/velkor-proxy.exe"
     cp "$root/include/velkor_proxy.h" "$stage/include/"
     cp "$root/cmake/velkor-proxy.def" "$builddir/libvelkor-proxy.dll.a" "$stage/lib/"
     # For MSVC: an import library made from the .def (link velkor-proxy.lib).
@@ -483,6 +495,17 @@ stage_release() {
 
     (cd "$builddir/release" && zip -qr "$zipfile" "$name")
     log "made $zipfile"
+
+    "$root/scripts/windows-msi-build.sh" "$stage" "$version" "$msi"
+    "$root/scripts/sign-windows.sh" "$msi"
+    "$root/scripts/windows-msi-test.sh" "$stage" "$msi" </dev/null
+    # The signing step on unsigned copies, with a certificate made for the run.
+    [ -n "${VELKOR_SIGN_PFX:-}" ] ||
+        "$root/scripts/windows-sign-test.sh" "$stage/velkor-proxy.dll" "$stage/velkor-proxy.exe" "$msi"
+
+    # Last, once every file is final (signed).
+    (cd "$builddir" && sha256sum "$name.zip" "$name-symbols.zip" "$name.msi" > SHA256SUMS)
+    log "made $builddir/SHA256SUMS"
 }
 
 run_stage() {

@@ -22,58 +22,20 @@ exe=$1
 dll=$(dirname "$exe")/velkor-proxy.dll
 [ -f "$exe" ] && [ -f "$dll" ] || { echo "no velkor-proxy.exe and .dll at $1" >&2; exit 2; }
 
-work=$(mktemp -d)
-export VELKOR_WINEPREFIX="$work/prefix"
 # Wine reads non-ASCII file names and arguments as UTF-8 only in a UTF-8 locale.
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
-# shellcheck source=scripts/wine-env.sh
-. "$here/wine-env.sh"
-backend_pid=
-cleanup() {
-    [ -z "$backend_pid" ] || kill "$backend_pid" 2>/dev/null || true
-    if [ -d "$WINEPREFIX" ]; then
-        wineserver -k 2>/dev/null || true
-        timeout 30 wineserver -w 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=scripts/wine-throwaway.sh
+. "$here/wine-throwaway.sh"
 
 say() { printf 'windows-service-test: %s\n' "$*"; }
 fail() { say "FAILED: $*"; [ ! -f "$log" ] || sed 's/^/  log: /' "$log"; exit 1; }
-win() { timeout 60 wine "$@" </dev/null; }
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 
 app="$work/app-ünïcødé-服务"
 log="$app/velkor-proxy.log"
 mkdir -p "$app"
 cp "$exe" "$dll" "$app/"
 
-# The backend picks its own port and stops by itself after five minutes.
-timeout 300 python3 - "$work/backend-port" <<'EOF' &
-import http.server, os, sys
-class Hello(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        body = b"hello from the backend\n"
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-    def log_message(self, *args):
-        pass
-server = http.server.HTTPServer(("127.0.0.1", 0), Hello)
-with open(sys.argv[1] + ".tmp", "w") as f:
-    f.write(str(server.server_address[1]))
-os.rename(sys.argv[1] + ".tmp", sys.argv[1])
-server.serve_forever()
-EOF
-backend_pid=$!
-for _ in $(seq 100); do [ -f "$work/backend-port" ] && break; sleep 0.1; done
-[ -f "$work/backend-port" ] || fail "the backend did not start"
-backend=$(cat "$work/backend-port")
+start_backend || fail "the backend did not start"
 port=$(free_port)
 
 config="$app/proxy-配置.json"
@@ -84,15 +46,7 @@ write_config() {
 write_config "$port" "$config"
 
 say "creating a throwaway Wine prefix"
-timeout 120 "$here/wine-server" start
-timeout 60 "$here/wine-server" stop
-# A new session without wineboot: wineboot --init starts a second
-# services.exe beside the one the session's first program starts, and each
-# answers some requests from its own list, so a service that one registers
-# is unknown to the other. The first program here brings up just one.
-setsid wineserver -p </dev/null >/dev/null 2>&1 &
-for _ in $(seq 100); do [ -S "$(velkor_wineserver_socket)" ] && break; sleep 0.1; done
-win cmd /c ver >/dev/null
+throwaway_session
 
 say "--check with a non-ASCII configuration path"
 out=$(win "$app/velkor-proxy.exe" --check "$(winpath "$config")" 2>&1) || fail "--check: $out"
@@ -102,11 +56,7 @@ name=velkor-test
 say "installing, starting and querying service $name"
 win "$app/velkor-proxy.exe" --install-service "$name" "$(winpath "$config")" || fail "install"
 win net start "$name" || fail "net start"
-answer=
-for _ in $(seq 100); do
-    answer=$(curl -s --max-time 2 "http://127.0.0.1:$port/") && break
-    sleep 0.1
-done
+answer=$(through_proxy "$port")
 [ "$answer" = "hello from the backend" ] || fail "request through the service: '$answer'"
 win net stop "$name" || fail "net stop"
 query=$(win sc query "$name") || fail "sc query: $query"
