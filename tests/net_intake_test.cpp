@@ -103,8 +103,7 @@ TEST_F(NetIntake, ConnectionsOverACapAreClosedAtOnce) {
         SCOPED_TRACE(c.members);
         EXPECT_EQ(proxy_stop(), 0);
         ASSERT_TRUE(start({{"", "/", backend.port()}}, c.members));
-        std::vector<loopback::Fd> held;
-        for (int i = 0; i < 2; ++i) held.push_back(client());
+        loopback::Fd held[] = {client(), client()};
         ASSERT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 2; }));
         loopback::Fd over = client();
         ASSERT_TRUE(send_all(over.get(), get("/")));
@@ -113,7 +112,7 @@ TEST_F(NetIntake, ConnectionsOverACapAreClosedAtOnce) {
         ASSERT_TRUE(send_all(other.get(), get("/")));
         if (!c.second_address_served_meanwhile) {
             EXPECT_TRUE(loopback::peer_closed(other.get(), 1000));
-            held.pop_back();
+            held[1].reset();
             ASSERT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 1; }));
             other = client("127.0.0.2");
             ASSERT_TRUE(send_all(other.get(), get("/")));
