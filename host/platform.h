@@ -29,6 +29,12 @@ Request wait_for_request(int ms);
 // counters are then shown before the stop's drain rather than after it.
 bool stop_request_is_urgent();
 
+// Raises the soft limit on open descriptors to the hard limit and returns
+// the limit now in force; -1 where the system sets none (Windows, whose
+// sockets are handles without such a limit). The library changes no process
+// limit: raising it is the host's part.
+long long raise_descriptor_limit();
+
 // fopen for a file named by a UTF-8 path; on Windows a wide-text call, so a
 // name in any script opens whatever the code page.
 std::FILE* open_file(const std::string& path, const char* mode);

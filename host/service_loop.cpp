@@ -16,6 +16,9 @@ namespace host {
 namespace {
 
 constexpr int kTerminalIntervalMs = 1000;
+// Below this many open files, a busy service runs out of descriptors (two
+// per relayed connection) long before it runs out of anything else.
+constexpr long long kDescriptorsWanted = 65536;
 // A log line a second would bury everything else in the journal.
 constexpr int kLogIntervalMs = 60 * 1000;
 
@@ -113,8 +116,18 @@ void stop_and_report(StatusPrinter& printer) {
 }  // namespace
 
 bool start_proxy(const std::string& doc) {
+    const long long descriptors = raise_descriptor_limit();
     if (proxy_start(doc.c_str()) != 0) return false;
     proxy_started = now_seconds();
+    // Once, and only for a service that runs: a start that fails says why.
+    static bool warned = false;
+    if (!warned && descriptors >= 0 && descriptors < kDescriptorsWanted) {
+        warned = true;
+        complain("warning: the open-file limit is " + std::to_string(descriptors) + ", below " +
+                 std::to_string(kDescriptorsWanted) + ": at two per relayed connection, about " +
+                 std::to_string(descriptors / 2) +
+                 " clients at once (raise the hard limit: LimitNOFILE=, ulimit -Hn)");
+    }
     return true;
 }
 

@@ -73,6 +73,33 @@ int number_value(const Tokens& t, int index) {
     return text_to_int(text);
 }
 
+// The keys that guard the service against its clients take a plain JSON
+// number of digits and nothing else, so that a value such as "20s" or -1
+// fails the start instead of being read as something else. Absent, the key
+// keeps `fallback`. False for a sign, fraction, exponent, leading zero,
+// string or bare word, or a value above `most`.
+bool guard_value(const Tokens& t, std::string_view name, int most, int fallback, int& out) {
+    out = fallback;
+    int v = find_value(t, kTopLevel, name);
+    if (v == kAbsent) return true;
+    std::string_view text = value_text(t, v);
+    if (t.tok[v].type != JSMN_PRIMITIVE || text.empty() || (text[0] == '0' && text.size() > 1)) {
+        return false;
+    }
+    long long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+        if (value > most) return false;
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+
+constexpr int kHeadTimeoutDefaultMs = 20000;
+constexpr int kHeadTimeoutMostMs = 3600000;
+constexpr int kConnectionCapMost = 1000000;
+
 // Fills the route slot st.routes[st.route_count] from the route object at
 // index `obj`. False, with the message written, when it has no usable port;
 // the partly filled slot then stays as it is.
@@ -164,6 +191,21 @@ bool parse_config(const char* doc, ProxyState& st, char* cert_path, char* key_pa
     if (!read_routes(t, routes, st)) return false;
     if (st.route_count == 0) {
         set_error("at least one route required");
+        return false;
+    }
+
+    if (!guard_value(t, "head_timeout_ms", kHeadTimeoutMostMs, kHeadTimeoutDefaultMs,
+                     st.head_timeout_ms)) {
+        set_error("head_timeout_ms invalid");
+        return false;
+    }
+    if (!guard_value(t, "max_connections", kConnectionCapMost, 0, st.max_connections)) {
+        set_error("max_connections invalid");
+        return false;
+    }
+    if (!guard_value(t, "max_connections_per_client", kConnectionCapMost, 0,
+                     st.max_connections_per_client)) {
+        set_error("max_connections_per_client invalid");
         return false;
     }
     return true;

@@ -64,12 +64,14 @@ void close_listener(plat::Socket& sock, plat::Thread& thread, int& started) {
     sock = plat::kNoSocket;
 }
 
-// Plain and TLS connections alike keep flowing during the drain wait; those
-// left after it are cut. Every body has ended once the registry is empty, so
+// Connections still waiting for their heads end at once; plain and TLS
+// connections alike keep flowing during the drain wait; those left after it
+// are cut. Every body has ended once the registry is empty, so
 // the pools' drain only waits for their threads to leave. The wait is
 // bounded by the clock, not by a count of pauses: a pause may sleep longer
 // than asked (a 15.6 ms timer tick on Windows makes 50 ms nearly 63).
 void wait_for_connections() {
+    connections_end_waiting();
     const long long deadline = plat::deadline_after(kDrainWaitMs);
     while (g.active_connections.load() > 0 && plat::time_left(deadline) > 0) {
         plat::sleep_ms(kDrainPauseMs);
@@ -173,6 +175,9 @@ void clear_state(ProxyState& st) {
     st.redirect_port = 0;
     for (Route& r : st.routes) clear_route(r);
     st.route_count = 0;
+    st.head_timeout_ms = 0;
+    st.max_connections = 0;
+    st.max_connections_per_client = 0;
     st.listen_sock = plat::kNoSocket;
     st.redirect_sock = plat::kNoSocket;
     st.accept_thread_started = 0;

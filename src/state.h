@@ -36,6 +36,12 @@ struct ProxyState {
     int redirect_port;
     Route routes[kMaxRoutes];
     int route_count;
+    // Main port only: how long a client has, from its accept, for its TLS
+    // handshake and whole request head (0: no limit); and the most clients
+    // at once in all and from one address (0: no cap).
+    int head_timeout_ms;
+    int max_connections;
+    int max_connections_per_client;
     plat::Socket listen_sock;
     plat::Socket redirect_sock;
     plat::Thread accept_thread;

@@ -60,6 +60,7 @@ const char kNoListen[] = "listen_port required";
 const char kNoKey[] = "tls_key required when tls_cert is set";
 const char kNoRoutes[] = "routes array required";
 const char kNoRoute[] = "at least one route required";
+const char kBadTimeout[] = "head_timeout_ms invalid";
 
 INSTANTIATE_TEST_SUITE_P(
     Config, ConfigMessages,
@@ -117,7 +118,24 @@ INSTANTIATE_TEST_SUITE_P(
         FailCase{"PortKeyIsLastToken", R"({"listen_port":80,"routes":[{"target_port"}]})",
                  "route 0: target_port required"},
         FailCase{"PortOnlyInNestedObject", routes_doc(R"({"inner":{"target_port":1}})"),
-                 "route 0: target_port required"}),
+                 "route 0: target_port required"},
+
+        // The guard keys take digits only, and are checked last, in this order.
+        FailCase{"TimeoutWithUnit", doc_with(R"("listen_port":80,"head_timeout_ms":20s)"), kBadTimeout},
+        FailCase{"TimeoutAsString", doc_with(R"("listen_port":80,"head_timeout_ms":"20000")"), kBadTimeout},
+        FailCase{"TimeoutNegative", doc_with(R"("listen_port":80,"head_timeout_ms":-1)"), kBadTimeout},
+        FailCase{"TimeoutLeadingZero", doc_with(R"("listen_port":80,"head_timeout_ms":020)"), kBadTimeout},
+        FailCase{"TimeoutOverAnHour", doc_with(R"("listen_port":80,"head_timeout_ms":3600001)"), kBadTimeout},
+        FailCase{"CapOverAMillion", doc_with(R"("listen_port":80,"max_connections":1000001)"),
+                 "max_connections invalid"},
+        FailCase{"PerClientCapNull", doc_with(R"("listen_port":80,"max_connections_per_client":null)"),
+                 "max_connections_per_client invalid"},
+        FailCase{"TimeoutBeforeCaps",
+                 doc_with(R"("listen_port":80,"max_connections":-1,"head_timeout_ms":"x")"), kBadTimeout},
+        FailCase{"CapBeforePerClientCap",
+                 doc_with(R"("listen_port":80,"max_connections_per_client":-1,"max_connections":"x")"),
+                 "max_connections invalid"},
+        FailCase{"RoutesBeforeGuards", R"({"listen_port":80,"head_timeout_ms":-1,"routes":[]})", kNoRoute}),
     [](const ::testing::TestParamInfo<FailCase>& info) { return std::string(info.param.name); });
 
 TEST(ConfigTokens, Exactly256TokensAreEnough) {
@@ -171,6 +189,17 @@ TEST(ConfigNumbers, RedirectAndTargetPortConvertTheSameWay) {
 
     ASSERT_TRUE(parse(doc_with(R"("listen_port":80)")));
     EXPECT_EQ(st.redirect_port, 0);
+}
+
+TEST(ConfigGuards, DefaultsAndTheLargestValues) {
+    ASSERT_TRUE(parse(doc_with(R"("listen_port":80)")));
+    EXPECT_EQ(st.head_timeout_ms, 20000);
+    EXPECT_EQ(st.max_connections + st.max_connections_per_client, 0);
+    ASSERT_TRUE(parse(doc_with(R"("listen_port":80,"head_timeout_ms":0,"max_connections":1000000,)"
+                               R"("max_connections_per_client":1000000)")));
+    EXPECT_EQ(st.head_timeout_ms + st.max_connections + st.max_connections_per_client, 2000000);
+    ASSERT_TRUE(parse(doc_with(R"("listen_port":80,"head_timeout_ms":3600000)")));
+    EXPECT_EQ(st.head_timeout_ms, 3600000);
 }
 
 TEST(ConfigKeys, FirstKeyWins) {

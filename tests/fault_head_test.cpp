@@ -34,8 +34,8 @@ void PrintTo(const Mode& c, std::ostream* os) { *os << c.name; }
 
 class FaultHead : public hardening::GuardedService, public ::testing::WithParamInterface<Mode> {
 protected:
-    bool start_mode(const std::vector<nettest::RouteSpec>& routes) {
-        return GetParam().tls ? start_tls(routes) : start(routes);
+    bool start_mode(const std::vector<nettest::RouteSpec>& routes, const std::string& extra = "") {
+        return GetParam().tls ? start_tls(routes, extra) : start(routes, extra);
     }
     Client open() { return Client(GetParam().tls, port_); }
 };
@@ -124,6 +124,53 @@ TEST_P(FaultHead, NulBeforeTheEndHidesTheHead) {
     EXPECT_EQ(backend.accepted(), 1);
     EXPECT_EQ(hits(0), 1);
     EXPECT_EQ(g.total_connections.load(), 3);
+}
+
+// The handshake and the whole head must be in within head_timeout_ms of the
+// accept, however the bytes are spread (a deadline per read would serve the
+// trickle after some 6 s); a late client is closed without a response.
+TEST_P(FaultHead, HandshakeAndHeadWithinTheDeadline) {
+    constexpr int kDeadlineMs = 400;
+    TestBackend::Script script;
+    script.reply = kAnswer;
+    TestBackend backend(script);
+    ASSERT_TRUE(start_mode({{"", "/", backend.port()}}, ",\"head_timeout_ms\":400"));
+    const struct {
+        const char* name;
+        bool handshake;  // with TLS on, complete the handshake first
+        std::string bytes;
+        bool trickle;    // a byte every 100 ms rather than all at once
+        bool served;
+    } cases[] = {
+        {"silent", false, "", false, false},
+        {"half a ClientHello", false, std::string("\x16\x03\x01\x00\xc8\x01\x00\x00\xc4", 9), false, false},
+        {"a byte every 100 ms", true, get("/", "a.example", "X-Pad: " + std::string(40, 'p') + "\r\n"),
+         true, false},
+        {"whole head in time", true, get("/"), false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto begin = std::chrono::steady_clock::now();
+        Client client(GetParam().tls && c.handshake, port_);
+        ASSERT_TRUE(client.connected());
+        const size_t step = c.trickle ? 1 : c.bytes.size();
+        for (size_t i = 0; i < c.bytes.size(); i += step) {
+            if (!client.send(c.bytes.substr(i, step)) || (c.trickle && !client.stays_quiet(100))) break;
+        }
+        if (c.served) {
+            EXPECT_EQ(client.recv_until("ok"), kAnswer);
+            continue;
+        }
+        bool ended = false;
+        EXPECT_EQ(client.recv_to_end(&ended), "");
+        EXPECT_TRUE(ended);
+        auto took = std::chrono::steady_clock::now() - begin;
+        EXPECT_GE(took, std::chrono::milliseconds(kDeadlineMs - 50));
+        EXPECT_LT(took, std::chrono::milliseconds(kDeadlineMs + 1500));
+        EXPECT_TRUE(wait_until([] { return g.active_connections.load() == 0; }));
+    }
+    EXPECT_EQ(backend.accepted(), 1);
+    EXPECT_EQ(g.total_connections.load(), static_cast<int>(std::size(cases)));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -221,7 +221,7 @@ class DemoTest(TempDirCase):
 
         p = self.start("--demo", "--port", str(port), "--redirect-port", "0",
                        "--status-interval", "0.2", "--json", env=env)
-        p.wait_for_line(r"certificate from ", stream="err")
+        p.wait_for_line(r"self-signed certificate from /", stream="err")
         line = p.wait_for_line(r'^\{"running":1')
         report = json.loads(line)
         self.assertEqual(report["tls"], 1)

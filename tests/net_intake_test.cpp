@@ -2,6 +2,7 @@
 // ends every connection still open.
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -59,9 +60,10 @@ TEST_F(NetIntake, HundredsOfConcurrentConnections) {
     EXPECT_EQ(g.total_connections.load(), kClients);
 }
 
-// Stop with a relaying client and a silent one: the bounded drain, then the
-// remaining connections are ended, so stop returns in about 5 s with no
-// connection thread left. (Slow: about 5 s.)
+// Stop with a relaying client, a silent one and one half-way through its
+// head: those waiting for their heads end at once, the relaying one after
+// the bounded drain, so stop returns in about 5 s with no connection thread
+// left. (Slow: about 5 s.)
 TEST_F(NetIntake, StopEndsConnectionsThatStayOpen) {
     TestBackend backend;
     ASSERT_TRUE(start({{"", "/", backend.port()}}));
@@ -74,15 +76,50 @@ TEST_F(NetIntake, StopEndsConnectionsThatStayOpen) {
     ASSERT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 3; }));
 
     auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(proxy_stop(), 0);
+    std::thread stop([] { EXPECT_EQ(proxy_stop(), 0); });
+    for (int fd : {silent.get(), half.get()}) EXPECT_TRUE(loopback::peer_closed(fd, 1000));
+    EXPECT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 1; }, 1000));
+    stop.join();
     auto took = std::chrono::steady_clock::now() - begin;
     EXPECT_LT(took, std::chrono::milliseconds(7000));
     EXPECT_EQ(g.active_connections.load(), 0);
     EXPECT_EQ(proxy_status(), 0);
-    for (int fd : {relaying.get(), silent.get(), half.get()}) {
-        EXPECT_TRUE(loopback::peer_closed(fd, 1000));
-    }
+    EXPECT_TRUE(loopback::peer_closed(relaying.get(), 1000));
     EXPECT_TRUE(loopback::wait_until([&] { return backend.peer_gone(0); }));
+}
+
+// Each cap closes the connection over it at once, before reading from it,
+// and counts it nowhere; a second client address is served while the first
+// is at its own cap, or once a connection leaves under the overall cap.
+TEST_F(NetIntake, ConnectionsOverACapAreClosedAtOnce) {
+    const struct {
+        const char* members;
+        bool second_address_served_meanwhile;
+    } cases[] = {{",\"max_connections\":2", false}, {",\"max_connections_per_client\":2", true}};
+    TestBackend::Script script;
+    script.reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    TestBackend backend(script);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.members);
+        EXPECT_EQ(proxy_stop(), 0);
+        ASSERT_TRUE(start({{"", "/", backend.port()}}, c.members));
+        loopback::Fd held[] = {client(), client()};
+        ASSERT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 2; }));
+        loopback::Fd over = client();
+        ASSERT_TRUE(send_all(over.get(), get("/")));
+        EXPECT_TRUE(loopback::peer_closed(over.get(), 1000));
+        loopback::Fd other = client("127.0.0.2");
+        ASSERT_TRUE(send_all(other.get(), get("/")));
+        if (!c.second_address_served_meanwhile) {
+            EXPECT_TRUE(loopback::peer_closed(other.get(), 1000));
+            held[1].reset();
+            ASSERT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 1; }));
+            other = client("127.0.0.2");
+            ASSERT_TRUE(send_all(other.get(), get("/")));
+        }
+        EXPECT_TRUE(loopback::recv_until(other.get(), "ok").ends_with("ok"));
+        EXPECT_EQ(g.total_connections.load(), 3);
+    }
 }
 
 // Connections that end during the drain wait let stop return without its full wait.

@@ -72,7 +72,7 @@ protected:
         return false;
     }
 
-    loopback::Fd client() { return loopback::connect_to(port_); }
+    loopback::Fd client(const char* from = nullptr) { return loopback::connect_to(port_, from); }
 
     // Sends one request on a new connection and returns everything received
     // until the proxy closes it.

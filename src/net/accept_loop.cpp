@@ -7,15 +7,19 @@
 #include "net/conn_args.h"
 #include "net/connection.h"
 #include "net/connection_registry.h"
+#include "platform/deadline.h"
 #include "state.h"
 
 namespace {
 
 constexpr int kAcceptRetryMs = 50;
 
-// Starts the connection thread for an accepted client. Any failure closes
-// the client at once and counts nothing: the client sees a close without data.
+// Starts the connection thread for an accepted client. Any failure, and a
+// connection over a cap, closes the client at once and counts nothing: the
+// client sees a close without data.
 void hand_over(plat::Socket sock, const char* client_ip, unsigned generation) {
+    const long long head_deadline =
+        plat::deadline_after(g.head_timeout_ms > 0 ? g.head_timeout_ms : -1);
     auto* args = new (std::nothrow) ConnArgs;
     if (!args || !args->woken.usable()) {
         delete args;
@@ -26,6 +30,7 @@ void hand_over(plat::Socket sock, const char* client_ip, unsigned generation) {
     copy_text(args->client_ip, sizeof args->client_ip, client_ip, strlen(client_ip));
     args->tls = g.tls_enabled;
     args->generation = generation;
+    args->head_deadline = head_deadline;
     if (!registry_add(*args)) {
         plat::socket_close(sock);
         delete args;

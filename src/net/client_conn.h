@@ -16,9 +16,10 @@ struct ClientConn {
     TlsSession session;
 };
 
-// > 0: bytes read (at most cap); 0: the client closed, the read failed or
-// the connection was woken.
-long client_read(ClientConn& conn, char* buf, size_t cap);
+// > 0: bytes read (at most cap); 0: the client closed, the read failed, the
+// connection was woken or the deadline (plat::monotonic_ms; -1: none)
+// passed.
+long client_read(ClientConn& conn, char* buf, size_t cap, long long deadline = -1);
 
 // Writes all len bytes; false when a write failed or the connection was
 // woken while waiting for the client to read.

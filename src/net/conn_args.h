@@ -25,6 +25,13 @@ struct ConnArgs {
     char client_ip[64] = "";
     int tls = 0;
     unsigned generation = 0;             // the start this connection belongs to
+    // When the TLS handshake and the whole request head must have arrived,
+    // on plat::monotonic_ms; -1 for no limit.
+    long long head_deadline = -1;
+    // True until the head is in. Whoever clears it decides: the connection
+    // thread goes on to serve, or stop ends the connection at once
+    // (claim_head).
+    std::atomic<bool> awaiting_head{true};
 
     std::atomic<int> client_end{kEndOpen};
     // Set by plat::socket_wake on the client socket: every wait on the client
@@ -33,7 +40,16 @@ struct ConnArgs {
 
     ConnArgs* prev = nullptr;            // registry links, under its lock
     ConnArgs* next = nullptr;
+    // Links among the connections whose address falls in the same bucket,
+    // kept only while a per-client cap is set; under the registry lock.
+    int client_bucket = -1;
+    ConnArgs* peer_prev = nullptr;
+    ConnArgs* peer_next = nullptr;
 };
+
+// Takes the connection past its head; false when stop took it first, and
+// the connection is then to end without being served.
+inline bool claim_head(ConnArgs& c) { return c.awaiting_head.exchange(false); }
 
 // Moves the connection from kEndOpen to `how`; false when it had already left
 // kEndOpen (the first decision stands).

@@ -19,12 +19,14 @@ static_assert(sizeof kNoRouteResponse - 1 == 112);
 // Reads until the buffer holds a complete head. Returns the bytes read (the
 // head and any body bytes that came with it), or 0 when the connection is to
 // close without a response: the client closed or failed, the head is
-// malformed, or 16383 bytes hold no end-of-head marker. No time-out: stop
-// ends a silent client by shutting its socket down.
-size_t read_request_head(ClientConn& conn, char (&buf)[kHeadCapacity], RequestHead& req) {
+// malformed, 16383 bytes hold no end-of-head marker, or the deadline passed
+// (it bounds the whole head, not each read). Stop ends a waiting client by
+// waking it.
+size_t read_request_head(ClientConn& conn, char (&buf)[kHeadCapacity], RequestHead& req,
+                         long long deadline) {
     size_t filled = 0;
     while (filled < kHeadMaxBytes) {
-        long n = client_read(conn, buf + filled, kHeadMaxBytes - filled);
+        long n = client_read(conn, buf + filled, kHeadMaxBytes - filled, deadline);
         if (n <= 0) return 0;
         filled += static_cast<size_t>(n);
         buf[filled] = '\0';
@@ -54,7 +56,7 @@ void serve(ConnArgs& args) {
     if (!conn.tls) {
         handle_connection_inner(conn, args);
     } else {
-        if (tls_session_open(conn) == 0) handle_connection_inner(conn, args);
+        if (tls_session_open(conn, args.head_deadline) == 0) handle_connection_inner(conn, args);
         tls_session_close(conn, args.client_end.load() != kEndCut);
     }
     registry_close_client(args);
@@ -72,8 +74,8 @@ void handle_connection_inner(ClientConn& conn, ConnArgs& args) {
     } area;
     ConnBuffers& bufs = area.bufs;
     RequestHead& req = area.req;
-    size_t filled = read_request_head(conn, bufs.head, req);
-    if (filled == 0) return;
+    size_t filled = read_request_head(conn, bufs.head, req, args.head_deadline);
+    if (filled == 0 || !claim_head(args)) return;
     std::span<Route> routes = route_table();
     int i = select_route(routes, req.host_name, req.target);
     if (i < 0) {

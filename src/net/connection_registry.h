@@ -12,9 +12,15 @@
 // connection thread has finished, so no thread of this run outlives the stop.
 void connections_end_all();
 
+// Called by stop before its drain wait: ends at once every connection still
+// waiting for its TLS handshake or its request head.
+void connections_end_waiting();
+
 // Accept thread, before the connection thread starts (so stop cannot miss
-// it). False when the start `c.generation` belongs to is stopping or over:
-// the caller then closes the socket itself and frees the record.
+// it). False when the start `c.generation` belongs to is stopping or over,
+// or when the connection would go over max_connections or, for its client
+// address, over max_connections_per_client: the caller then closes the
+// socket itself and frees the record, and the connection counts nowhere.
 bool registry_add(ConnArgs& c);
 
 // Connection thread, at its very end (after the count went down): wakes a

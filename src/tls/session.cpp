@@ -101,9 +101,26 @@ bool send_close_notify(TlsSession& s, int timeout_ms) {
     }
 }
 
+enum class Want { kInput, kRoom, kInputOrRoom };
+
+// Waits for the client to send, or to take the bytes queued for it, until
+// the deadline (-1: none). Once the deadline has passed it gives kTimeout
+// even when the socket is ready, so a client that keeps sending a little
+// cannot stretch it.
+plat::Wait wait_client(TlsSession& s, Want want, long long deadline) {
+    int left = plat::time_left(deadline);
+    if (left == 0) return plat::Wait::kTimeout;
+    switch (want) {
+    case Want::kRoom: return plat::wait_send_room(s.sock, s.out_slot, left, s.woken);
+    case Want::kInputOrRoom: return plat::wait_readable_or_send_room(s.sock, s.out_slot, left, s.woken);
+    case Want::kInput: break;
+    }
+    return plat::wait_readable(s.sock, left, s.woken);
+}
+
 }  // namespace
 
-int tls_session_open(ClientConn& conn) {
+int tls_session_open(ClientConn& conn, long long deadline) {
     TlsSession& s = conn.session;
     s.sock = conn.sock;
     s.woken = conn.woken;
@@ -120,10 +137,10 @@ int tls_session_open(ClientConn& conn) {
             if (rc == 0) s.handshake_done = true;
         }
         if (!would_block(rc)) return rc;
-        plat::Wait w = rc == MBEDTLS_ERR_SSL_WANT_WRITE
-                           ? plat::wait_send_room(s.sock, s.out_slot, -1, s.woken)
-                           : plat::wait_readable(s.sock, -1, s.woken);
+        plat::Wait w =
+            wait_client(s, rc == MBEDTLS_ERR_SSL_WANT_WRITE ? Want::kRoom : Want::kInput, deadline);
         if (w == plat::Wait::kWoken) return MBEDTLS_ERR_SSL_CONN_EOF;
+        if (w == plat::Wait::kTimeout) return MBEDTLS_ERR_SSL_TIMEOUT;
     }
 }
 
@@ -140,7 +157,7 @@ void tls_session_close(ClientConn& conn, bool orderly) {
     s.handshake_done = false;
 }
 
-long tls_session_read(TlsSession& s, char* buf, size_t cap) {
+long tls_session_read(TlsSession& s, char* buf, size_t cap, long long deadline) {
     auto* out = reinterpret_cast<unsigned char*>(buf);
     for (;;) {
         int rc;
@@ -169,10 +186,8 @@ long tls_session_read(TlsSession& s, char* buf, size_t cap) {
         if (held_input) continue;
         // An alert of this reader's is queued: it must go out even while the
         // client sends nothing, so wake for the socket taking it too.
-        plat::Wait w = own_bytes_queued
-                           ? plat::wait_readable_or_send_room(s.sock, s.out_slot, -1, s.woken)
-                           : plat::wait_readable(s.sock, -1, s.woken);
-        if (w == plat::Wait::kWoken) return 0;
+        Want want = own_bytes_queued ? Want::kInputOrRoom : Want::kInput;
+        if (wait_client(s, want, deadline) != plat::Wait::kReady) return 0;
     }
 }
 

@@ -38,9 +38,9 @@ protected:
         return ",\"tls_cert\":\"" + files.ec_cert + "\",\"tls_key\":\"" + files.ec_key + "\"";
     }
 
-    bool start_tls(const std::vector<nettest::RouteSpec>& routes) {
+    bool start_tls(const std::vector<nettest::RouteSpec>& routes, const std::string& extra = "") {
         if (testcerts::cert_files().ec_cert.empty()) return false;
-        return start(routes, tls_members());
+        return start(routes, tls_members() + extra);
     }
 
     resources::Usage before_;

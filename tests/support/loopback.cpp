@@ -108,10 +108,15 @@ void Fd::reset(int fd) {
     fd_ = fd;
 }
 
-Fd connect_to(int port) {
+Fd connect_to(int port, const char* from) {
     Fd s(sockets::tcp_socket());
     if (!s.valid()) return s;
-    if (sockets::connect(s.get(), loopback_addr(port)) != 0) s.reset();
+    sockaddr_in local = loopback_addr(0);
+    if (from) inet_pton(AF_INET, from, &local.sin_addr);
+    if ((from && bind(s.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) ||
+        sockets::connect(s.get(), loopback_addr(port)) != 0) {
+        s.reset();
+    }
     return s;
 }
 

@@ -58,8 +58,10 @@ private:
     int fd_ = -1;
 };
 
-// A blocking TCP connection to 127.0.0.1:port; an invalid Fd on failure.
-Fd connect_to(int port);
+// A blocking TCP connection to 127.0.0.1:port, from the loopback address
+// `from` (such as "127.0.0.2": another client address) when given; an
+// invalid Fd on failure.
+Fd connect_to(int port, const char* from = nullptr);
 
 // Sends every byte (never raises SIGPIPE). False when a send failed.
 bool send_all(int fd, std::string_view data);

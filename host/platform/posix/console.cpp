@@ -1,8 +1,10 @@
-// Stop signals, terminal detection, files and local time on Linux.
+// Stop signals, the descriptor limit, terminal detection, files and local
+// time on Linux.
 #include <cerrno>
 #include <csignal>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "platform.h"
@@ -47,6 +49,22 @@ Request wait_for_request(int ms) {
 
 // A signal gives as much time as the stop takes.
 bool stop_request_is_urgent() { return false; }
+
+// systemd starts services with a soft limit of 1024 for the sake of programs
+// that still use select(), and asks those that do not to raise it
+// themselves (systemd.exec(5), LimitNOFILE=). Nothing here uses select().
+// The unit's SystemCallFilter=~@resources denies the setrlimit system call,
+// but glibc's setrlimit makes the prlimit64 call, which @system-service
+// allows and @resources does not hold.
+long long raise_descriptor_limit() {
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return -1;
+    if (lim.rlim_cur < lim.rlim_max) {
+        rlimit raised{lim.rlim_max, lim.rlim_max};
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+    }
+    return static_cast<long long>(lim.rlim_cur);
+}
 
 std::FILE* open_file(const std::string& path, const char* mode) {
     return std::fopen(path.c_str(), mode);

@@ -195,8 +195,8 @@ bool demo_certificate(const HostOptions&, DemoCert& out, std::string& error) {
     out.tls = true;
     out.cert_path = files.cert_path;
     out.key_path = files.key_path;
-    out.origin = std::string("self-signed certificate ") + (created ? "made now" : "from") +
-                 " in " + dir;
+    out.origin = std::string("self-signed certificate ") + (created ? "made now in " : "from ") +
+                 dir;
     return true;
 }
 

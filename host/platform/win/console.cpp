@@ -67,6 +67,8 @@ Request wait_for_request(int ms) {
 
 bool stop_request_is_urgent() { return urgent; }
 
+long long raise_descriptor_limit() { return -1; }
+
 std::FILE* open_file(const std::string& path, const char* mode) {
     return _wfopen(to_wide(path).c_str(), to_wide(mode).c_str());
 }
