@@ -29,7 +29,10 @@ build_dir() {
 
 stages=${*:-default asan tsan windows dotnet fuzz bench package}
 passed=0
+# CI must finish within 25 minutes: each stage says how long it took.
+began=$SECONDS
 for stage in $stages; do
+    stage_began=$SECONDS
     case $stage in
         default|asan|tsan)
             echo "== $stage: build"
@@ -69,6 +72,7 @@ for stage in $stages; do
             ;;
         *) echo "unknown stage: $stage" >&2; exit 2 ;;
     esac
+    echo "== $stage: done in $((SECONDS - stage_began)) s ($((SECONDS - began)) s so far)"
 done
 
 # Every stage above stops the script on its first failure, so reaching this
