@@ -160,14 +160,8 @@ wait_port() {
     done
 }
 
-# The descendants of a process, at any depth.
-descendants() {
-    local child
-    for child in $(pgrep -P "$1" || true); do
-        echo "$child"
-        descendants "$child"
-    done
-}
+# shellcheck source=bench/descendants.sh
+. "$bench/descendants.sh"
 
 # User + system CPU time of some processes, in clock ticks. Fields 14 and 15
 # of /proc/PID/stat, counted after the command name (which may hold spaces).

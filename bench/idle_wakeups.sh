@@ -53,13 +53,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-descendants() {
-    local child
-    for child in $(pgrep -P "$1" || true); do
-        echo "$child"
-        descendants "$child"
-    done
-}
+# shellcheck source=bench/descendants.sh
+. "$root/bench/descendants.sh"
 
 # "THREAD SWITCHES" for every thread of the processes given: its voluntary
 # context switches so far.
