@@ -1,8 +1,9 @@
-// Head parsing, the Host lookup, route selection and the head rewrite over
-// arbitrary bytes with a fixed route table. Beyond "no crash": a complete
-// head never holds a bare CR or LF, the chosen route really matches, and the
-// rewritten head carries no client-sent X-Forwarded-For/Proto/Host line and
-// ends with exactly one empty line.
+// A request head as the connection takes it, over arbitrary bytes with a
+// fixed route table: the reader, the examination, route selection and the
+// rewrite. Beyond "no crash": a head the reader accepts holds no bare CR or
+// LF and no NUL, the chosen route really matches, and the rewritten head
+// carries no client-sent X-Forwarded-For/Proto/Host line, whatever its
+// spelling, and ends with exactly one empty line.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/h1_reader.h"
 #include "net/head_rewrite.h"
 #include "net/request_head.h"
 #include "net/route_select.h"
@@ -25,14 +27,25 @@ void set_route(Route& r, const char* host, const char* prefix) {
     r.target_port = 9000;
 }
 
-bool starts_with_nocase(std::string_view s, std::string_view prefix) {
+// Lower case, '_' read as '-'.
+bool starts_with_folded(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) return false;
     for (size_t i = 0; i < prefix.size(); ++i) {
         char c = s[i];
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c == '_') c = '-';
         if (c != prefix[i]) return false;
     }
     return true;
+}
+
+bool has_bare_line_break_or_nul(std::string_view head) {
+    for (size_t i = 0; i < head.size(); ++i) {
+        if (head[i] == '\0') return true;
+        if (head[i] == '\r' && (i + 1 == head.size() || head[i + 1] != '\n')) return true;
+        if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r')) return true;
+    }
+    return false;
 }
 
 void check_rewrite(std::string_view out) {
@@ -46,7 +59,7 @@ void check_rewrite(std::string_view out) {
     while (pos < out.size()) {
         size_t end = out.find("\r\n", pos);
         std::string_view line = out.substr(pos, end - pos);
-        for (int i = 0; i < 3; ++i) seen[i] += starts_with_nocase(line, kNames[i]);
+        for (int i = 0; i < 3; ++i) seen[i] += starts_with_folded(line, kNames[i]);
         pos = end + 2;
     }
     if (seen[0] != 1 || seen[1] != 1 || seen[2] != 1) abort();
@@ -65,11 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (size > kHeadMaxBytes) size = kHeadMaxBytes;
     std::string buf(reinterpret_cast<const char*>(data), size);
+    H1Reader reader = h1_reader(H1Kind::kRequest);
+    size_t head_len = 0;
+    if (h1_read(reader, buf.data(), buf.size(), head_len) != H1Event::kHead) return 0;
+    std::string_view text(buf.c_str(), head_len);
+    if (has_bare_line_break_or_nul(text)) abort();
     static RequestHead head;
-    if (parse_request_head(buf.c_str(), head) != HeadStatus::kComplete) return 0;
-
-    std::string_view text(buf.c_str(), head.head_len);
-    if (head.head_len > size || has_bare_line_break(text)) abort();
+    const size_t start = leading_empty_lines(text);
+    if (!examine_request_head(buf.c_str(), start, head_len, reader.flags, head)) return 0;
     if (strnlen(head.target, kTargetCapacity) == kTargetCapacity) abort();
     if (strchr(head.host_name, ':')) abort();
 
@@ -81,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     static char out[kOutCapacity];
-    size_t n = rewrite_head(text, "192.0.2.7", "https", head.host_value, out);
+    size_t n = rewrite_head(text.substr(start), (reader.flags & kH1UpgradeH2c) != 0, "192.0.2.7",
+                            "https", head.host_value, out);
     if (n == 0 || n > kOutCapacity) abort();
     check_rewrite(std::string_view(out, n));
     return 0;

@@ -10,8 +10,10 @@ seconds=${1:-60}
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DVELKOR_FUZZ=ON \
     -DVELKOR_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target fuzz_config fuzz_request_head fuzz_redirect fuzz_status_report
-for target in config request_head redirect status_report; do
+targets="config request_head request_reader response_reader redirect status_report"
+# shellcheck disable=SC2086
+cmake --build "$build" --target $(printf 'fuzz_%s ' $targets)
+for target in $targets; do
     corpus="$build/corpus/$target"
     findings="$build/findings/$target"
     mkdir -p "$corpus" "$findings"

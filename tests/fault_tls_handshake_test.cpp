@@ -127,13 +127,14 @@ TEST_F(FaultTlsHandshake, BrokenHandshakesEndOnlyTheirConnection) {
     ASSERT_EQ(hello[0], '\x16');  // a handshake record
 
     TestBackend::Script echo;
+    echo.reply = nettest::kSwitching;
     echo.echo = true;
     TestBackend echoer(echo);
     ASSERT_TRUE(start_tls({{"", "/", echoer.port()}}));
     anyclient::Client bystander(true, port_);
     ASSERT_TRUE(bystander.connected());
-    ASSERT_TRUE(bystander.send(get("/") + "before"));
-    EXPECT_TRUE(bystander.recv_until("before").ends_with("before"));
+    ASSERT_TRUE(bystander.send(nettest::upgrade("/") + "before"));
+    EXPECT_EQ(bystander.recv_until("before"), nettest::kSwitching + "before");
 
     int connections = 1;
     for (const HandshakeFault& fault : faults) {
@@ -160,8 +161,8 @@ TEST_F(FaultTlsHandshake, BrokenHandshakesEndOnlyTheirConnection) {
     EXPECT_EQ(bystander.recv_until("after"), "after");
     anyclient::Client next(true, port_);
     ASSERT_TRUE(next.connected());
-    ASSERT_TRUE(next.send(get("/") + "next"));
-    EXPECT_TRUE(next.recv_until("next").ends_with("next"));
+    ASSERT_TRUE(next.send(nettest::upgrade("/") + "next"));
+    EXPECT_EQ(next.recv_until("next"), nettest::kSwitching + "next");
     EXPECT_EQ(g.total_connections.load(), connections + 1);
     EXPECT_EQ(hits(0), 2);
     EXPECT_EQ(errors(0), 0);

@@ -60,24 +60,45 @@ TEST_F(NetIntake, HundredsOfConcurrentConnections) {
     EXPECT_EQ(g.total_connections.load(), kClients);
 }
 
-// Stop with a relaying client, a silent one and one half-way through its
-// head: those waiting for their heads end at once, the relaying one after
-// the bounded drain, so stop returns in about 5 s with no connection thread
-// left. (Slow: about 5 s.)
+// Stop with a relaying client, a silent one, one half-way through its head,
+// one idle after an answer and one whose answer completes during stop's
+// drain: those waiting for a head with nothing under way end at once (the
+// last one as soon as its answer is out), the relaying one after the bounded
+// drain, so stop returns in about 5 s with no connection thread left. (Slow:
+// about 5 s.)
 TEST_F(NetIntake, StopEndsConnectionsThatStayOpen) {
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
     TestBackend backend;
-    ASSERT_TRUE(start({{"", "/", backend.port()}}));
+    TestBackend::Script script;
+    script.reply = answer;
+    TestBackend answering(script);
+    TestBackend late([&](int fd) {
+        loopback::recv_until(fd, "\r\n\r\n");
+        loopback::wait_until([] { return g.stop_requested.is_set(); });
+        send_all(fd, answer);
+        loopback::recv_all_until_close(fd);
+    });
+    ASSERT_TRUE(start({{"", "/", backend.port()}, {"", "/answered", answering.port()},
+                       {"", "/late", late.port()}}));
     loopback::Fd relaying = client();
     ASSERT_TRUE(send_all(relaying.get(), get("/")));
     ASSERT_TRUE(backend.wait_received(0, "\r\n\r\n"));
     loopback::Fd silent = client();
     loopback::Fd half = client();
     ASSERT_TRUE(send_all(half.get(), "GET / HTTP/1.1\r\nHost"));
-    ASSERT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 3; }));
+    loopback::Fd idle = client();
+    ASSERT_TRUE(send_all(idle.get(), get("/answered")));
+    EXPECT_EQ(loopback::recv_until(idle.get(), "ok"), answer);
+    loopback::Fd answered_late = client();
+    ASSERT_TRUE(send_all(answered_late.get(), get("/late")));
+    ASSERT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 5; }));
 
     auto begin = std::chrono::steady_clock::now();
     std::thread stop([] { EXPECT_EQ(proxy_stop(), 0); });
-    for (int fd : {silent.get(), half.get()}) EXPECT_TRUE(loopback::peer_closed(fd, 1000));
+    EXPECT_EQ(loopback::recv_until(answered_late.get(), "ok"), answer);
+    for (int fd : {silent.get(), half.get(), idle.get(), answered_late.get()}) {
+        EXPECT_TRUE(loopback::peer_closed(fd, 1000));
+    }
     EXPECT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 1; }, 1000));
     stop.join();
     auto took = std::chrono::steady_clock::now() - begin;

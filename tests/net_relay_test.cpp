@@ -1,5 +1,6 @@
-// The two-way relay after the first head: bulk integrity, which side ends
-// it, and peers that vanish mid-transfer.
+// Relaying: bulk integrity through the byte pipe after an upgrade, a body
+// and an answer that stream, which side ends it, and peers that vanish
+// mid-transfer.
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -8,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "net/head_rewrite.h"
+#include "net/backend.h"
 #include "net/relay.h"
 #include "platform/socket.h"
 #include "net_service.h"
@@ -73,7 +74,8 @@ void skip_head(int fd) {
     while (!got.ends_with("\r\n\r\n") && sockets::recv(fd, &c, 1) == 1) got += c;
 }
 
-// 64 MiB each way at the same time, checked byte for byte. (A few seconds.)
+// 64 MiB each way at the same time through the pipe after a 101, checked
+// byte for byte. (A few seconds.)
 TEST_F(NetRelay, BulkBothWaysAtOnce) {
     constexpr size_t kBytes = 64u << 20;
     std::atomic<size_t> backend_good{0};
@@ -81,15 +83,17 @@ TEST_F(NetRelay, BulkBothWaysAtOnce) {
     TestBackend backend([&](int fd) {
         // Skip the forwarded head, then stream back while checking the upload.
         skip_head(fd);
+        if (!send_all(fd, nettest::kSwitching)) return;
         std::thread up([&] { backend_sent = send_stream(fd, 2, kBytes); });
         backend_good = check_stream(fd, 1, kBytes);
         up.join();
     });
     ASSERT_TRUE(start({{"", "/", backend.port()}}));
     loopback::Fd c = client();
-    ASSERT_TRUE(send_all(c.get(), get("/bulk")));
+    ASSERT_TRUE(send_all(c.get(), nettest::upgrade("/bulk")));
     bool client_sent = false;
     std::thread up([&] { client_sent = send_stream(c.get(), 1, kBytes); });
+    skip_head(c.get());
     size_t client_good = check_stream(c.get(), 2, kBytes);
     up.join();
     EXPECT_TRUE(client_sent);
@@ -117,6 +121,7 @@ TEST_F(NetRelay, ResetsMidTransferEndOnlyThatConnection) {
     constexpr size_t kBytes = 8u << 20;
     TestBackend streamer([&](int fd) {
         skip_head(fd);
+        if (!send_all(fd, nettest::kUntilClose)) return;
         send_stream(fd, 3, kBytes);
         loopback::recv_all_until_close(fd);
     });
@@ -126,12 +131,13 @@ TEST_F(NetRelay, ResetsMidTransferEndOnlyThatConnection) {
     // The client resets while the backend is still streaming to it.
     loopback::Fd down = client();
     ASSERT_TRUE(send_all(down.get(), get("/down")));
+    skip_head(down.get());
     EXPECT_EQ(check_stream(down.get(), 3, 1u << 20), 1u << 20);
     loopback::reset_close(down);
 
     // The backend resets while the client is still uploading.
     loopback::Fd up = client();
-    ASSERT_TRUE(send_all(up.get(), get("/up")));
+    ASSERT_TRUE(send_all(up.get(), nettest::upload("/up", kBytes)));
     ASSERT_TRUE(sink.wait_received(0, "\r\n\r\n"));
     std::thread uploader([&] { send_stream(up.get(), 4, kBytes); });
     ASSERT_TRUE(sink.wait_received(0, size_t{1} << 20));
@@ -195,18 +201,34 @@ TEST(NetRelayTearDown, StuckClientWriteEndsAfterItsWait) {
     sockets::set_option(client.own.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     std::atomic<size_t> flooded{0};
     std::thread flood([&] {
-        char buf[65536] = {};
-        while (sockets::send(backend.peer.get(), buf, sizeof buf) > 0) flooded += sizeof buf;
+        // An answer that runs until the backend closes.
+        char buf[65536] = "HTTP/1.1 200 OK\r\n\r\n";
+        while (sockets::send(backend.peer.get(), buf, sizeof buf) > 0) {
+            flooded += sizeof buf;
+            buf[0] = 'x';
+        }
     });
     ConnArgs args;
     ClientConn conn{};
     conn.sock = client.own.get();
     conn.woken = &args.woken;
-    std::vector<char> client_buf(kOutCapacity);
-    std::vector<char> backend_buf(kRelayChunk);
+    Exchange x;
+    x.forwarded.store(1);
+    x.bodies_sent.store(1);
+    Backend b;
+    b.route = 0;
+    b.sock = backend.own.get();
+    b.relay.conn = &conn;
+    b.relay.args = &args;
+    b.relay.x = &x;
+    b.relay.backend_sock = b.sock;
+    ASSERT_TRUE(g.relay_workers.run(backend_to_client, &b.relay));
     std::atomic<bool> returned{false};
     std::thread connection([&] {
-        relay(conn, args, backend.own.get(), client_buf, backend_buf);
+        char scratch[64];
+        while (client_read(conn, scratch, sizeof scratch) > 0) {
+        }
+        backend_close(b, conn, args);
         returned = true;
     });
 
@@ -226,7 +248,7 @@ TEST(NetRelayTearDown, StuckClientWriteEndsAfterItsWait) {
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(5500));
     if (!returned) sockets::shutdown_and_wake(client.own.get());  // a failed test must not hang
     connection.join();
-    backend.own.reset();  // the caller of relay() closes the backend: the flood fails
+    backend.own.reset();  // the backend's owner closes it: the flood fails
     flood.join();
     EXPECT_EQ(args.client_end.load(), kEndCut) << "a client that never read got a cut answer";
     EXPECT_TRUE(g.relay_workers.drain(2000));  // the parked relay thread goes too

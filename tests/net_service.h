@@ -43,6 +43,23 @@ inline std::string get(const std::string& target, const std::string& host = "a.e
     return head + extra_lines + "\r\n";
 }
 
+// The head of an upload whose body runs for `bytes` bytes.
+inline std::string upload(const std::string& target, size_t bytes) {
+    return "POST " + target + " HTTP/1.1\r\nHost: a.example\r\nContent-Length: " +
+           std::to_string(bytes) + "\r\n\r\n";
+}
+
+// A request that asks for an upgrade, and the backend's 101 that turns the
+// connection into a byte pipe both ways: the way to relay raw streams.
+inline std::string upgrade(const std::string& target) {
+    return get(target, "a.example", "Connection: Upgrade\r\nUpgrade: test\r\n");
+}
+inline const std::string kSwitching =
+    "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: test\r\n\r\n";
+
+// The head of an answer that runs until the backend closes.
+inline const std::string kUntilClose = "HTTP/1.1 200 OK\r\n\r\n";
+
 class Service : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -89,6 +89,7 @@ TEST_F(ResourceCycles, CyclesWithTrafficHoldNothing) {
         ASSERT_TRUE(c->connected());
         ASSERT_TRUE(c->send(loadtest::load_head(i)));
         ASSERT_TRUE(c->upload(loadtest::up_seed(i), kBytes));
+        ASSERT_EQ(c->recv_head(), loadtest::kLoadSwitching);
         ASSERT_EQ(c->download(loadtest::down_seed(i), kBytes), kBytes);
         if (i % 4 != 3) {
             c.reset();

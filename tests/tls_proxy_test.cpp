@@ -26,9 +26,10 @@ using tlsclient::Transfer;
 constexpr uint32_t kUpSeed = 0x2468ace;
 constexpr uint32_t kDownSeed = 0x1357bdf;
 
-// Reads the request head, then moves the body and the answer at once on two
-// threads: checks that the body is the up pattern and sends down_len bytes
-// of the down pattern (without end when down_len is 0: until a send fails).
+// Reads the request head and answers 101, then moves the client's stream and
+// its own at once on two threads through the pipe: checks that what comes
+// is the up pattern and sends down_len bytes of the down pattern (without
+// end when down_len is 0: until a send fails).
 struct StreamingBackend {
     size_t down_len = 0;
     PatternCheck got{kUpSeed};
@@ -48,6 +49,7 @@ struct StreamingBackend {
             head.append(buf, static_cast<size_t>(n));
             end = head.find("\r\n\r\n");
         }
+        if (!loopback::send_all(fd, nettest::kSwitching)) return;
         std::thread sender([&] { send_down(fd); });
         take(head.data() + end + 4, head.size() - end - 4);
         for (;;) {
@@ -217,7 +219,8 @@ TEST_F(TlsProxy, RelaysBulkDataBothWaysAtOnce) {
     ASSERT_TRUE(start_tls({{"", "/", backend.port()}}));
     Client c;
     ASSERT_TRUE(c.connect(port_)) << c.handshake_result();
-    ASSERT_TRUE(c.send(get("/upload")));
+    ASSERT_TRUE(c.send(nettest::upgrade("/upload")));
+    ASSERT_EQ(c.read_head(), nettest::kSwitching);
     Transfer t(kUpSeed, kBytes, kDownSeed, kBytes);
     EXPECT_TRUE(c.pump(t, 6 * kWaitMs)) << "sent " << t.sent << ", end " << t.end;
     EXPECT_TRUE(t.in.ok());
@@ -236,7 +239,7 @@ TEST_F(TlsProxy, ClientThatStopsReadingStallsNeitherTheOtherWayNorStop) {
     ASSERT_TRUE(start_tls({{"", "/", backend.port()}}));
     Client c;
     ASSERT_TRUE(c.connect(port_)) << c.handshake_result();
-    ASSERT_TRUE(c.send(get("/")));
+    ASSERT_TRUE(c.send(nettest::upgrade("/")));
     // Once the backend cannot send, the relay thread is stuck writing to the
     // client; the client's own bytes must still go through.
     EXPECT_TRUE(loopback::wait_until([&] { return script.down_blocked.load(); }));
@@ -264,7 +267,8 @@ TEST_F(TlsProxy, RenegotiationRequestMidStreamLosesNoData) {
     opt.renegotiation = true;
     Client c(opt);
     ASSERT_TRUE(c.connect(port_)) << c.handshake_result();
-    ASSERT_TRUE(c.send(get("/")));
+    ASSERT_TRUE(c.send(nettest::upgrade("/")));
+    ASSERT_EQ(c.read_head(), nettest::kSwitching);
     Transfer t(kUpSeed, kUpBytes, kDownSeed, 1u << 20);
     ASSERT_TRUE(c.pump(t));
     ASSERT_TRUE(c.start_renegotiation());
@@ -286,7 +290,8 @@ TEST_F(TlsProxy, ClientVanishingMidWriteEndsOnlyItsConnection) {
     {
         Client c;
         ASSERT_TRUE(c.connect(port_)) << c.handshake_result();
-        ASSERT_TRUE(c.send(get("/")));
+        ASSERT_TRUE(c.send(nettest::upgrade("/")));
+        ASSERT_EQ(c.read_head(), nettest::kSwitching);
         Transfer down(0, 0, kDownSeed, 256u << 10);
         EXPECT_TRUE(c.pump(down));
         c.reset();
@@ -294,7 +299,8 @@ TEST_F(TlsProxy, ClientVanishingMidWriteEndsOnlyItsConnection) {
     EXPECT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 0; }));
     Client next;
     ASSERT_TRUE(next.connect(port_)) << next.handshake_result();
-    ASSERT_TRUE(next.send(get("/")));
+    ASSERT_TRUE(next.send(nettest::upgrade("/")));
+    ASSERT_EQ(next.read_head(), nettest::kSwitching);
     Transfer down(0, 0, kDownSeed, 64u << 10);
     EXPECT_TRUE(next.pump(down));
     EXPECT_EQ(proxy_status(), 1);

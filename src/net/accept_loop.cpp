@@ -18,8 +18,7 @@ constexpr int kAcceptRetryMs = 50;
 // connection over a cap, closes the client at once and counts nothing: the
 // client sees a close without data.
 void hand_over(plat::Socket sock, const char* client_ip, unsigned generation) {
-    const long long head_deadline =
-        plat::deadline_after(g.head_timeout_ms > 0 ? g.head_timeout_ms : -1);
+    const long long accepted_at = plat::monotonic_ms();
     auto* args = new (std::nothrow) ConnArgs;
     if (!args || !args->woken.usable()) {
         delete args;
@@ -30,7 +29,7 @@ void hand_over(plat::Socket sock, const char* client_ip, unsigned generation) {
     copy_text(args->client_ip, sizeof args->client_ip, client_ip, strlen(client_ip));
     args->tls = g.tls_enabled;
     args->generation = generation;
-    args->head_deadline = head_deadline;
+    args->accepted_at = accepted_at;
     if (!registry_add(*args)) {
         plat::socket_close(sock);
         delete args;

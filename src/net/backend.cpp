@@ -2,8 +2,7 @@
 
 #include "net/connection_registry.h"
 #include "net/fixed_reply.h"
-#include "net/head_rewrite.h"
-#include "net/relay.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -14,7 +13,10 @@ static_assert(sizeof kBackendFailedResponse - 1 == 119);
 
 constexpr int kConnectTimeoutMs = 5000;
 
-static_assert(kHeadCapacity >= kRelayChunk, "the head buffer serves as the relay buffer");
+// Longest wait for the relay thread after the backend socket was shut down.
+// It is still running after that only when it is blocked writing to a client
+// that does not read.
+constexpr int kRelayWaitMs = 6000;
 
 enum class Connect { kStood, kFailed, kAbandoned };
 
@@ -38,32 +40,61 @@ Connect connect_backend(ConnArgs& args, const Route& route, plat::Socket& out) {
     return Connect::kStood;
 }
 
+void reset_exchange(Exchange& x) {
+    x.forwarded.store(0);
+    x.bodies_sent.store(0);
+    x.word.store(0);
+}
+
 }  // namespace
 
-void forward_to_backend(ClientConn& conn, ConnArgs& args, Route& route, ConnBuffers& bufs,
-                        size_t filled, const RequestHead& req) {
-    plat::Socket backend = plat::kNoSocket;
-    switch (connect_backend(args, route, backend)) {
-    case Connect::kAbandoned:
-        return;
+BackendOpen backend_open(Backend& b, ClientConn& conn, ConnArgs& args, Exchange& x, int route,
+                         std::span<char> scratch) {
+    Route& r = g.routes[route];
+    plat::Socket sock = plat::kNoSocket;
+    switch (connect_backend(args, r, sock)) {
+    case Connect::kAbandoned: return BackendOpen::kDropped;
     case Connect::kFailed:
-        route.errors.fetch_add(1);
+        r.errors.fetch_add(1);
         send_fixed_reply(conn, {kBackendFailedResponse, sizeof kBackendFailedResponse - 1},
-                         bufs.out);
-        return;
-    case Connect::kStood:
-        break;
+                         scratch);
+        return BackendOpen::kFailed;
+    case Connect::kStood: break;
     }
-    route.hits.fetch_add(1);
+    r.hits.fetch_add(1);
+    reset_exchange(x);
+    RelayArgs& relay = b.relay;
+    relay.conn = &conn;
+    relay.args = &args;
+    relay.x = &x;
+    relay.backend_sock = sock;
+    relay.tearing_down.store(0);
+    relay.done.store(0);
+    if (!g.relay_workers.run(backend_to_client, &relay)) {
+        registry_close_backend(args);
+        return BackendOpen::kDropped;
+    }
+    b.route = route;
+    b.sock = sock;
+    return BackendOpen::kOpen;
+}
 
-    std::string_view bytes_read(bufs.head, filled);
-    size_t len = rewrite_head(bytes_read.substr(0, req.head_len), args.client_ip,
-                              conn.tls ? "https" : "http", req.host_value, bufs.out);
-    if (len > 0 && plat::socket_send_all(backend, bufs.out, len)) {
-        // A failed send of the early body shows again at the relay's next send.
-        std::string_view early = bytes_read.substr(req.head_len);
-        if (!early.empty()) plat::socket_send_all(backend, early.data(), early.size());
-        relay(conn, args, backend, bufs.out, bufs.head);
+// The backend shutdown ends the relay thread's read. If it is stuck in a
+// write to a client that does not read, waking the client ends that too
+// (and the answer is cut), so the relay never outlives the records it uses.
+// Setting `done` is its last use of them.
+void backend_close(Backend& b, ClientConn& conn, ConnArgs& args) {
+    if (b.route < 0) return;
+    RelayArgs& relay = b.relay;
+    relay.tearing_down.store(1);
+    plat::wake_word(&relay.tearing_down);  // a relay lingering after its end
+    plat::socket_shutdown(b.sock);
+    if (!plat::wait_on_word(relay.done, 0, kRelayWaitMs)) {
+        decide_client_end(args, kEndCut);
+        plat::socket_wake(conn.sock, args.woken);
+        plat::wait_on_word(relay.done, 0, -1);
     }
     registry_close_backend(args);
+    b.route = -1;
+    b.sock = plat::kNoSocket;
 }

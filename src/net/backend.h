@@ -1,29 +1,33 @@
-// Forwarding a routed request: the timed backend connect, the rewritten head,
-// the early body bytes and the relay.
+// A connection's current backend connection: the timed connect, counted as a
+// hit or an error, and the relay thread that carries its responses back.
 #pragma once
 
 #include <span>
 
 #include "net/client_conn.h"
 #include "net/conn_args.h"
-#include "net/head_rewrite.h"
-#include "net/request_head.h"
+#include "net/exchange.h"
+#include "net/relay.h"
 #include "state.h"
 
-// The connection thread's two buffers. Out comes first (lowest address) on
-// purpose: the frames of the relay sit right below it, so the start of out,
-// where every write to it begins, shares their stack pages.
-struct ConnBuffers {
-    char out[kOutCapacity];    // the rewritten head, then client to backend
-    char head[kHeadCapacity];  // the head as read, then backend to client
+struct Backend {
+    int route = -1;  // index of the route it was made for; -1: none open
+    plat::Socket sock = plat::kNoSocket;
+    RelayArgs relay;
 };
 
-// Connects to route's backend within 5 s and counts a hit, or counts an
-// error and answers with the "backend connection failed" 502. Then sends the
-// rewritten head and the early body bytes (those of the `filled` bytes read
-// into bufs.head after the head) and relays both directions until one side
-// ends. Once sent, bufs.head is the relay thread's buffer: an idle
-// connection then keeps one buffer page fewer resident.
-// The backend socket is closed on return; the client is left to the caller.
-void forward_to_backend(ClientConn& conn, ConnArgs& args, Route& route, ConnBuffers& bufs,
-                        size_t filled, const RequestHead& req);
+enum class BackendOpen {
+    kOpen,     // connected, the hit counted, the relay running
+    kFailed,   // the error counted and the "backend connection failed" 502 sent
+    kDropped,  // stop is under way, or no relay thread could start: end quietly
+};
+
+// Connects to the backend of routes[route] within 5 s and starts its relay.
+// `x` starts afresh: nothing is outstanding on a new backend connection.
+// `scratch` takes the client's input while the 502 lingers.
+BackendOpen backend_open(Backend& b, ClientConn& conn, ConnArgs& args, Exchange& x,
+                         int route, std::span<char> scratch);
+
+// Tears the relay down (its thread has ended when this returns) and closes
+// the backend socket. Nothing when no backend connection is open.
+void backend_close(Backend& b, ClientConn& conn, ConnArgs& args);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 
+#include "platform/deadline.h"
 #include "platform/socket.h"
 #include "tls/tls_session.h"
 
@@ -17,9 +18,9 @@ struct ClientConn {
 };
 
 // > 0: bytes read (at most cap); 0: the client closed, the read failed, the
-// connection was woken or the deadline (plat::monotonic_ms; -1: none)
-// passed.
-long client_read(ClientConn& conn, char* buf, size_t cap, long long deadline = -1);
+// connection was woken or `limit` (null: none) is up.
+long client_read(ClientConn& conn, char* buf, size_t cap,
+                 const plat::WaitLimit* limit = nullptr);
 
 // Writes all len bytes; false when a write failed or the connection was
 // woken while waiting for the client to read.

@@ -5,26 +5,28 @@
 
 namespace {
 
-// Takes what has arrived, and sleeps in the platform's timed wait while
-// nothing has: the deadline holds across every read, however the client
-// spreads its bytes.
-long read_by(ClientConn& conn, char* buf, size_t cap, long long deadline) {
+// Sleeps in the platform's timed wait until bytes arrive, then takes them:
+// the limit holds across every read, however the client spreads its bytes.
+// A limit that moved on while the wait slept is waited for again. (Waiting
+// first costs the idle keep-alive connection one call less than trying
+// first.)
+long read_within(ClientConn& conn, char* buf, size_t cap, const plat::WaitLimit& limit) {
     for (;;) {
-        if (plat::time_left(deadline) == 0 || (conn.woken && conn.woken->is_set())) return 0;
+        int left = limit.left_ms();
+        if (left == 0) return 0;
+        plat::Wait w = plat::wait_readable(conn.sock, left, conn.woken);
+        if (w == plat::Wait::kWoken) return 0;
+        if (w == plat::Wait::kTimeout) continue;
         long n = plat::socket_recv_nowait(conn.sock, buf, cap);
         if (n != plat::kWouldBlock) return n > 0 ? n : 0;
-        if (plat::wait_readable(conn.sock, plat::time_left(deadline), conn.woken) !=
-            plat::Wait::kReady) {
-            return 0;
-        }
     }
 }
 
 }  // namespace
 
-long client_read(ClientConn& conn, char* buf, size_t cap, long long deadline) {
-    if (conn.tls) return tls_session_read(conn.session, buf, cap, deadline);
-    if (deadline >= 0) return read_by(conn, buf, cap, deadline);
+long client_read(ClientConn& conn, char* buf, size_t cap, const plat::WaitLimit* limit) {
+    if (conn.tls) return tls_session_read(conn.session, buf, cap, limit);
+    if (limit) return read_within(conn, buf, cap, *limit);
     long n = plat::socket_recv(conn.sock, buf, cap, conn.woken);
     return n > 0 ? n : 0;
 }

@@ -7,6 +7,12 @@
 
 #include "platform/socket.h"
 
+enum HeadWait : int {
+    kHeadBusy,     // a request or response is under way
+    kHeadWaiting,  // waiting for the next head, nothing under way: stop may end it
+    kHeadTaken,    // stop took it: the connection ends without serving more
+};
+
 // How the client's side of a connection ends. It leaves kOpen at most once.
 enum ClientEnd : int {
     kEndOpen,      // nothing decided: the connection closes in order
@@ -25,13 +31,11 @@ struct ConnArgs {
     char client_ip[64] = "";
     int tls = 0;
     unsigned generation = 0;             // the start this connection belongs to
-    // When the TLS handshake and the whole request head must have arrived,
-    // on plat::monotonic_ms; -1 for no limit.
-    long long head_deadline = -1;
-    // True until the head is in. Whoever clears it decides: the connection
-    // thread goes on to serve, or stop ends the connection at once
-    // (claim_head).
-    std::atomic<bool> awaiting_head{true};
+    long long accepted_at = 0;           // on plat::monotonic_ms
+    // Whether the connection waits for a request head with nothing under way
+    // (HeadWait). Whoever moves it out of kHeadWaiting decides: the
+    // connection thread goes on to serve, or stop ends the connection at once.
+    std::atomic<int> head_wait{1};
 
     std::atomic<int> client_end{kEndOpen};
     // Set by plat::socket_wake on the client socket: every wait on the client
@@ -47,9 +51,26 @@ struct ConnArgs {
     ConnArgs* peer_next = nullptr;
 };
 
-// Takes the connection past its head; false when stop took it first, and
-// the connection is then to end without being served.
-inline bool claim_head(ConnArgs& c) { return c.awaiting_head.exchange(false); }
+// The connection thread, once a head is in: false when stop took the
+// connection first, and it is then to end without being served.
+inline bool claim_head(ConnArgs& c) { return c.head_wait.exchange(kHeadBusy) != kHeadTaken; }
+
+// Stop: takes a connection that waits for a head with nothing under way.
+inline bool take_waiting(ConnArgs& c) {
+    int waiting = kHeadWaiting;
+    return c.head_wait.compare_exchange_strong(waiting, kHeadTaken);
+}
+
+// Marks the connection as waiting for a head with nothing under way. False
+// when stop is under way and took it: the caller ends the connection.
+bool arm_head_wait(ConnArgs& c);
+
+// Takes back an arm_head_wait whose head came in meanwhile (unless stop
+// took the connection first).
+inline void disarm_head_wait(ConnArgs& c) {
+    int waiting = kHeadWaiting;
+    c.head_wait.compare_exchange_strong(waiting, kHeadBusy);
+}
 
 // Moves the connection from kEndOpen to `how`; false when it had already left
 // kEndOpen (the first decision stands).

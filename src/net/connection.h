@@ -8,8 +8,7 @@
 // owns it, removes it from the registry and frees it as its last step.
 void connection_handler(void* arg);
 
-// Reads the first request head, selects a route and either answers with the
-// "no matching route" 502 or forwards to the route's backend and relays.
-// Returns when the connection is finished with; the TLS session and the
-// client socket are left to connection_handler.
+// Serves the connection's requests one after another, each routed on its
+// own, until the connection ends. Returns when it is finished with; the TLS
+// session and the client socket are left to connection_handler.
 void handle_connection_inner(ClientConn& conn, ConnArgs& args);

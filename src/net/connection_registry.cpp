@@ -116,12 +116,20 @@ void registry_close_client(ConnArgs& c) {
     c.sock = plat::kNoSocket;
 }
 
-// A connection that has no head yet has nothing under way to finish: its
+// Stop sets its flag before it looks at the connections, so a connection
+// armed after that look sees the flag here and ends itself.
+bool arm_head_wait(ConnArgs& c) {
+    int busy = kHeadBusy;
+    c.head_wait.compare_exchange_strong(busy, kHeadWaiting);
+    return !(g.stop_requested.is_set() && take_waiting(c));
+}
+
+// A connection that waits for a head has nothing under way to finish: its
 // client is woken at once, and closed as any incomplete head is.
 void connections_end_waiting() {
     std::lock_guard<std::mutex> hold(g_connections.lock);
     for (ConnArgs* c = g_connections.head; c; c = c->next) {
-        if (claim_head(*c)) plat::socket_wake(c->sock, c->woken);
+        if (take_waiting(*c)) plat::socket_wake(c->sock, c->woken);
     }
 }
 

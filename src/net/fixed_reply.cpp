@@ -5,7 +5,7 @@
 namespace {
 
 void discard_input(ClientConn& conn, std::span<char> scratch) {
-    const long long deadline = plat::deadline_after(kReplyLingerMs);
+    const long long deadline = plat::deadline_after(kLingerMs);
     for (;;) {
         int left = plat::time_left(deadline);
         if (left == 0) return;
@@ -17,9 +17,13 @@ void discard_input(ClientConn& conn, std::span<char> scratch) {
 
 }  // namespace
 
-void send_fixed_reply(ClientConn& conn, std::string_view reply, std::span<char> scratch) {
-    if (!client_write_all(conn, reply.data(), reply.size())) return;
+void linger_close(ClientConn& conn, std::span<char> scratch) {
     if (conn.tls && !tls_session_end_output(conn.session)) return;
     plat::socket_shutdown_write(conn.sock);
     discard_input(conn, scratch);
+}
+
+void send_fixed_reply(ClientConn& conn, std::string_view reply, std::span<char> scratch) {
+    if (!client_write_all(conn, reply.data(), reply.size())) return;
+    linger_close(conn, scratch);
 }

@@ -1,4 +1,5 @@
-// The proxy's own answers that end a connection: the two 502 responses.
+// The proxy's own ends of a connection: the two 502 responses, and the
+// orderly close after the last response.
 #pragma once
 
 #include <span>
@@ -6,14 +7,18 @@
 
 #include "net/client_conn.h"
 
-// How long a connection stays to take the client's unread input after a
-// fixed reply.
-constexpr int kReplyLingerMs = 1000;
+// How long a connection stays to take the client's unread input after its
+// output ended. Closing a socket that holds unread input makes the kernel
+// answer with a reset, which can destroy the end of the last response before
+// the client has read it (RFC 9112 9.6: an upload to a route that cannot be
+// served, a pipelined request after a "Connection: close").
+constexpr int kLingerMs = 1000;
 
-// Sends `reply`, ends the output in order (over TLS a close-notify first,
-// then the end of the stream), and reads and throws away whatever the client
-// still sends until it closes, kReplyLingerMs passed or the connection was
-// woken. Closing a socket that holds unread input makes the kernel answer
-// with a reset, which can destroy the reply before the client has read it
-// (an upload to a route that cannot be served). `scratch` takes the input.
+// Ends the output in order (over TLS a close-notify first, then the end of
+// the stream), and reads and throws away whatever the client still sends
+// until it closes, kLingerMs passed or the connection was woken. `scratch`
+// takes the input.
+void linger_close(ClientConn& conn, std::span<char> scratch);
+
+// Sends `reply`, then linger_close.
 void send_fixed_reply(ClientConn& conn, std::string_view reply, std::span<char> scratch);

@@ -7,26 +7,42 @@
 
 namespace {
 
-bool is_replaced_header(std::string_view line) {
-    return ascii_istarts_with(line, "X-Forwarded-For:") ||
-           ascii_istarts_with(line, "X-Forwarded-Proto:") ||
-           ascii_istarts_with(line, "X-Forwarded-Host:");
+// Names compared as a gateway's environment sees them: any case, '_' for '-'.
+bool same_field_name(std::string_view name, std::string_view lower_dashed) {
+    if (name.size() != lower_dashed.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        char c = name[i] == '_' ? '-' : ascii_lower(name[i]);
+        if (c != lower_dashed[i]) return false;
+    }
+    return true;
+}
+
+bool is_dropped(std::string_view line, bool drop_upgrade) {
+    size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return false;  // the request line
+    std::string_view name = line.substr(0, colon);
+    if (same_field_name(name, "x-forwarded-for") || same_field_name(name, "x-forwarded-proto") ||
+        same_field_name(name, "x-forwarded-host")) {
+        return true;
+    }
+    return drop_upgrade &&
+           (ascii_iequals(name, "upgrade") || ascii_iequals(name, "http2-settings"));
 }
 
 }  // namespace
 
-size_t rewrite_head(std::string_view head, const char* client_ip, const char* scheme,
-                    const char* host_value, std::span<char> out) {
-    // The head ends with "\r\n\r\n": every line before its final CRLF (the
-    // empty line) is a line of the head, even an empty one at its start.
+size_t rewrite_head(std::string_view head, bool drop_upgrade, const char* client_ip,
+                    const char* scheme, const char* host_value, std::span<char> out) {
     size_t head_end = head.size() >= 2 ? head.size() - 2 : 0;
     size_t len = 0;
+    bool request_line = true;
     for (size_t pos = 0; pos < head_end;) {
         size_t end = head.find("\r\n", pos);
         if (end == std::string_view::npos) break;
         std::string_view line = head.substr(pos, end + 2 - pos);
         pos = end + 2;
-        if (is_replaced_header(line)) continue;
+        if (!request_line && is_dropped(line, drop_upgrade)) continue;
+        request_line = false;
         if (line.size() > out.size() - len) return 0;
         memcpy(out.data() + len, line.data(), line.size());
         len += line.size();

@@ -14,11 +14,12 @@
 constexpr size_t kOutCapacity = 16896;
 static_assert(kOutCapacity >= kHeadMaxBytes + 385);
 
-// Copies the lines of `head` (which ends with its "\r\n\r\n") up to the empty
-// line into out, leaving out every line that begins, in any ASCII case, with
-// "X-Forwarded-For:", "X-Forwarded-Proto:" or "X-Forwarded-Host:", then
-// appends the three lines for client_ip, scheme and host_value ("-" when
-// empty) and the empty line.
+// Copies the lines of `head` (from its request line to its "\r\n\r\n") up to
+// the empty line into out, leaving out every X-Forwarded-For, -Proto or -Host
+// line, whatever its letter case and whether its name is spelt with '-' or
+// '_' (CGI, WSGI and PHP fold both into one variable); with `drop_upgrade`
+// also the Upgrade and HTTP2-Settings lines. Then appends the three lines for
+// client_ip, scheme and host_value ("-" when empty) and the empty line.
 // Returns the length written, or 0 when out is too small.
-size_t rewrite_head(std::string_view head, const char* client_ip, const char* scheme,
-                    const char* host_value, std::span<char> out);
+size_t rewrite_head(std::string_view head, bool drop_upgrade, const char* client_ip,
+                    const char* scheme, const char* host_value, std::span<char> out);

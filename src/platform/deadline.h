@@ -17,4 +17,27 @@ inline int time_left(long long deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+// A limit on a wait that another thread may move while the wait sleeps.
+// The waiting thread sleeps for what was left when it began, then asks
+// again, so a limit moved later costs no wake-up.
+class WaitLimit {
+public:
+    // Milliseconds to wait before asking again: -1 for no limit, 0 once the
+    // time is up.
+    virtual int left_ms() const = 0;
+
+protected:
+    ~WaitLimit() = default;
+};
+
+// A fixed deadline on monotonic_ms (-1: none).
+class Deadline final : public WaitLimit {
+public:
+    explicit Deadline(long long at) : at_(at) {}
+    int left_ms() const override { return time_left(at_); }
+
+private:
+    long long at_;
+};
+
 }  // namespace plat

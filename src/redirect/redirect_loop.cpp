@@ -49,9 +49,9 @@ long receive_before_deadline(void* source, char* buf, size_t len) {
 // After the 301 the client may still be sending (a body it was not asked
 // to hold back). Closing over unread input would reset the connection and
 // could destroy the 301, so the input is read and dropped until the client
-// closes, for at most kReplyLingerMs and never past its deadline.
+// closes, for at most kLingerMs and never past its deadline.
 void discard_input(RedirectClient& c, char* buf, size_t len) {
-    long long until = plat::deadline_after(kReplyLingerMs);
+    long long until = plat::deadline_after(kLingerMs);
     if (until > c.deadline_ms) until = c.deadline_ms;
     while (c.wait_input(until)) {
         long n = plat::socket_recv_nowait(c.sock, buf, len);

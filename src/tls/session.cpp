@@ -103,24 +103,29 @@ bool send_close_notify(TlsSession& s, int timeout_ms) {
 
 enum class Want { kInput, kRoom, kInputOrRoom };
 
-// Waits for the client to send, or to take the bytes queued for it, until
-// the deadline (-1: none). Once the deadline has passed it gives kTimeout
-// even when the socket is ready, so a client that keeps sending a little
-// cannot stretch it.
-plat::Wait wait_client(TlsSession& s, Want want, long long deadline) {
-    int left = plat::time_left(deadline);
-    if (left == 0) return plat::Wait::kTimeout;
-    switch (want) {
-    case Want::kRoom: return plat::wait_send_room(s.sock, s.out_slot, left, s.woken);
-    case Want::kInputOrRoom: return plat::wait_readable_or_send_room(s.sock, s.out_slot, left, s.woken);
-    case Want::kInput: break;
+// Waits for the client to send, or to take the bytes queued for it, within
+// `limit` (null: none). Once the limit is up it gives kTimeout even when the
+// socket is ready, so a client that keeps sending a little cannot stretch
+// it; a limit that moved on while the wait slept is waited for again.
+plat::Wait wait_client(TlsSession& s, Want want, const plat::WaitLimit* limit) {
+    for (;;) {
+        int left = limit ? limit->left_ms() : -1;
+        if (left == 0) return plat::Wait::kTimeout;
+        plat::Wait w;
+        switch (want) {
+        case Want::kRoom: w = plat::wait_send_room(s.sock, s.out_slot, left, s.woken); break;
+        case Want::kInputOrRoom:
+            w = plat::wait_readable_or_send_room(s.sock, s.out_slot, left, s.woken);
+            break;
+        default: w = plat::wait_readable(s.sock, left, s.woken); break;
+        }
+        if (w != plat::Wait::kTimeout) return w;
     }
-    return plat::wait_readable(s.sock, left, s.woken);
 }
 
 }  // namespace
 
-int tls_session_open(ClientConn& conn, long long deadline) {
+int tls_session_open(ClientConn& conn, const plat::WaitLimit* limit) {
     TlsSession& s = conn.session;
     s.sock = conn.sock;
     s.woken = conn.woken;
@@ -138,7 +143,7 @@ int tls_session_open(ClientConn& conn, long long deadline) {
         }
         if (!would_block(rc)) return rc;
         plat::Wait w =
-            wait_client(s, rc == MBEDTLS_ERR_SSL_WANT_WRITE ? Want::kRoom : Want::kInput, deadline);
+            wait_client(s, rc == MBEDTLS_ERR_SSL_WANT_WRITE ? Want::kRoom : Want::kInput, limit);
         if (w == plat::Wait::kWoken) return MBEDTLS_ERR_SSL_CONN_EOF;
         if (w == plat::Wait::kTimeout) return MBEDTLS_ERR_SSL_TIMEOUT;
     }
@@ -157,7 +162,7 @@ void tls_session_close(ClientConn& conn, bool orderly) {
     s.handshake_done = false;
 }
 
-long tls_session_read(TlsSession& s, char* buf, size_t cap, long long deadline) {
+long tls_session_read(TlsSession& s, char* buf, size_t cap, const plat::WaitLimit* limit) {
     auto* out = reinterpret_cast<unsigned char*>(buf);
     for (;;) {
         int rc;
@@ -187,7 +192,7 @@ long tls_session_read(TlsSession& s, char* buf, size_t cap, long long deadline) 
         // An alert of this reader's is queued: it must go out even while the
         // client sends nothing, so wake for the socket taking it too.
         Want want = own_bytes_queued ? Want::kInputOrRoom : Want::kInput;
-        if (wait_client(s, want, deadline) != plat::Wait::kReady) return 0;
+        if (wait_client(s, want, limit) != plat::Wait::kReady) return 0;
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include <mbedtls/ssl.h>
 
+#include "platform/deadline.h"
 #include "platform/socket.h"
 
 struct ClientConn;
@@ -51,9 +52,9 @@ void tls_credentials_free();
 
 // Sets up the session on the shared configuration and completes the
 // handshake on conn.sock. 0 on success, else the library's negative result
-// (MBEDTLS_ERR_SSL_TIMEOUT once the deadline, on plat::monotonic_ms, has
-// passed; -1 for none). Waking the connection ends the wait.
-int tls_session_open(ClientConn& conn, long long deadline = -1);
+// (MBEDTLS_ERR_SSL_TIMEOUT once `limit` is up; null: no limit). Waking the
+// connection ends the wait.
+int tls_session_open(ClientConn& conn, const plat::WaitLimit* limit = nullptr);
 // With `orderly`, sends a close-notify when the handshake had completed and
 // none was sent yet (waiting at most 1 s for the socket); without, sends
 // nothing, so the client can tell that its stream was cut. Then releases the
@@ -72,9 +73,10 @@ size_t tls_session_record_payload(TlsSession& s, size_t limit);
 bool tls_session_end_output(TlsSession& s);
 
 // Reads plaintext. > 0: bytes read (at most cap); 0: the client closed (end
-// of stream or close-notify), the session failed or the deadline (as for
-// tls_session_open) passed. Shutting the socket down ends the wait.
-long tls_session_read(TlsSession& s, char* buf, size_t cap, long long deadline = -1);
+// of stream or close-notify), the session failed or `limit` (as for
+// tls_session_open) is up. Shutting the socket down ends the wait.
+long tls_session_read(TlsSession& s, char* buf, size_t cap,
+                      const plat::WaitLimit* limit = nullptr);
 // Writes all len bytes, record by record. True when all were written. Waits
 // while the client does not read; shutting the socket down ends the wait.
 bool tls_session_write_all(TlsSession& s, const char* buf, size_t len);

@@ -43,12 +43,25 @@ bool Client::send(std::string_view text) {
 }
 
 std::string Client::recv_until(std::string_view marker, int timeout_ms) {
-    if (!tls_) return loopback::recv_until(plain_.get(), marker, timeout_ms);
+    return read_until(marker, timeout_ms, 16384);
+}
+
+std::string Client::recv_head(int timeout_ms) { return read_until("\r\n\r\n", timeout_ms, 1); }
+
+std::string Client::read_until(std::string_view marker, int timeout_ms, size_t chunk) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     std::string got;
     char buf[16384];
+    if (!tls_) {
+        while (got.find(marker) == std::string::npos && wait_for(plain_.get(), POLLIN, deadline)) {
+            long n = sockets::recv(plain_.get(), buf, chunk);
+            if (n <= 0) break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+        return got;
+    }
     while (got.find(marker) == std::string::npos) {
-        int rc = mbedtls_ssl_read(&secure_->ssl(), reinterpret_cast<unsigned char*>(buf), sizeof buf);
+        int rc = mbedtls_ssl_read(&secure_->ssl(), reinterpret_cast<unsigned char*>(buf), chunk);
         if (rc > 0) {
             got.append(buf, static_cast<size_t>(rc));
         } else if (rc != MBEDTLS_ERR_SSL_WANT_READ && rc != MBEDTLS_ERR_SSL_WANT_WRITE) {

@@ -40,6 +40,9 @@ public:
     bool send(std::string_view text);
     // Reads until `marker` has arrived, the connection ended or the time ran out.
     std::string recv_until(std::string_view marker, int timeout_ms = loopback::kWaitMs);
+    // Reads a response head a byte at a time, so that nothing after its
+    // empty line is taken.
+    std::string recv_head(int timeout_ms = loopback::kWaitMs);
     // Reads until the connection ends; *ended tells whether it did (rather
     // than the time running out).
     std::string recv_to_end(bool* ended, int timeout_ms = loopback::kWaitMs);
@@ -64,6 +67,8 @@ public:
     void reset();       // abortive close: the proxy sees a reset
 
 private:
+    std::string read_until(std::string_view marker, int timeout_ms, size_t chunk);
+
     bool tls_;
     bool connected_ = false;
     loopback::Fd plain_;

@@ -20,7 +20,8 @@ uint32_t up_seed(int id) { return 0x10000u + static_cast<uint32_t>(id) * 2u; }
 uint32_t down_seed(int id) { return 0x10001u + static_cast<uint32_t>(id) * 2u; }
 
 std::string load_head(int id) {
-    return "GET /load/" + std::to_string(id) + " HTTP/1.1\r\nHost: load.test\r\n\r\n";
+    return "GET /load/" + std::to_string(id) +
+           " HTTP/1.1\r\nHost: load.test\r\nConnection: Upgrade\r\nUpgrade: load\r\n\r\n";
 }
 
 struct EventBackend::Conn {
@@ -139,6 +140,13 @@ bool EventBackend::take_head(Conn& c, const char* p, size_t n) {
             "\r\nX-Forwarded-Host: load.test\r\n\r\n";
     if (c.head.compare(0, end + 4, want) != 0) {
         fail("wrong forwarded head: " + c.head.substr(0, end + 4));
+        finish(c, true);
+        return false;
+    }
+    // A new socket's buffer takes the short answer whole.
+    if (sockets::send_some(c.fd, kLoadSwitching.data(), kLoadSwitching.size()) !=
+        static_cast<long>(kLoadSwitching.size())) {
+        fail("the 101 did not go out whole");
         finish(c, true);
         return false;
     }

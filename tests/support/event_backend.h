@@ -1,10 +1,10 @@
 // A backend for load tests: one thread serves every connection from one
 // event loop (sockets::ReadySet), so thousands of connections cost no thread
-// each. Each
-// connection must begin with the head the proxy forwards for a load client
-// (load_head() below); the backend then checks every uploaded byte against
-// the connection's own stream and, once the upload has begun, sends its own
-// download stream back (so nothing moves before the clients' barrier).
+// each. Each connection must begin with the head the proxy forwards for a
+// load client (load_head() below), which the backend answers with a 101; it
+// then checks every uploaded byte against the connection's own stream and,
+// once the upload has begun, sends its own download stream back (so nothing
+// moves before the clients' barrier).
 #pragma once
 
 #include <atomic>
@@ -33,8 +33,12 @@ struct StreamSizes {
 uint32_t up_seed(int id);
 uint32_t down_seed(int id);
 
-// The request head a load client sends for connection id.
+// The request head a load client sends for connection id: it asks for an
+// upgrade, and the backend's 101 (kLoadSwitching) makes the connection a
+// byte pipe both ways for the two streams.
 std::string load_head(int id);
+inline const std::string kLoadSwitching =
+    "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: load\r\n\r\n";
 
 class EventBackend {
 public:

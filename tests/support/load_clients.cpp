@@ -108,6 +108,7 @@ struct LoadClients::Conn {
     char chunk[kChunk];
     size_t chunk_at = 0;
     size_t chunk_len = 0;
+    size_t switching_seen = 0;  // bytes of the 101 that comes before the stream
     tlsclient::PatternCheck in{0};
     bool want_in = false;
     bool want_out = false;
@@ -378,9 +379,21 @@ bool LoadClients::read_step(Conn& c) {
             }
             return false;
         }
+        const char* p = buf;
+        size_t len = static_cast<size_t>(n);
+        if (c.switching_seen < kLoadSwitching.size()) {
+            size_t k = std::min(len, kLoadSwitching.size() - c.switching_seen);
+            if (kLoadSwitching.compare(c.switching_seen, k, p, k) != 0) {
+                end(c, "the answer did not begin with the 101");
+                return false;
+            }
+            c.switching_seen += k;
+            p += k;
+            len -= k;
+        }
         bool was_ok = c.in.ok();
-        c.in.feed(buf, static_cast<size_t>(n));
-        bytes_checked_ += static_cast<size_t>(n);
+        c.in.feed(p, len);
+        bytes_checked_ += len;
         if (was_ok && !c.in.ok()) {
             end(c, "a downloaded byte differs near offset " + std::to_string(c.in.count()));
             return false;

@@ -293,19 +293,24 @@ void TestBackend::record(Conn& c) {
     for (;;) {
         long n = sockets::recv(c.fd, buf, sizeof buf);
         if (n <= 0 || c.action != kNone) return;
-        bool reply_now = false;
+        size_t head_end = std::string::npos;  // in buf, when this read completes the head
         {
             std::lock_guard<std::mutex> hold(lock_);
+            size_t before = c.received.size();
             c.received.append(buf, static_cast<size_t>(n));
-            reply_now = !replied && !script_.reply.empty() &&
-                        c.received.find("\r\n\r\n") != std::string::npos;
+            size_t end = c.received.find("\r\n\r\n");
+            if (!replied && end != std::string::npos) head_end = end + 4 - before;
         }
-        if (script_.echo && !send_all(c.fd, std::string_view(buf, static_cast<size_t>(n)))) return;
-        if (reply_now) {
+        std::string_view echo(buf, static_cast<size_t>(n));
+        if (head_end != std::string::npos) {
             replied = true;
-            if (!send_all(c.fd, script_.reply)) return;
-            if (script_.close_after_reply) return;
+            if (!script_.reply.empty() && !send_all(c.fd, script_.reply)) return;
+            if (script_.close_after_reply && !script_.reply.empty()) return;
+            echo.remove_prefix(head_end);
+        } else if (!replied) {
+            continue;
         }
+        if (script_.echo && !echo.empty() && !send_all(c.fd, echo)) return;
     }
 }
 

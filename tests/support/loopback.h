@@ -101,7 +101,7 @@ public:
     struct Script {
         std::string reply;            // sent once the first "\r\n\r\n" arrived
         bool close_after_reply = false;
-        bool echo = false;            // send every received byte back
+        bool echo = false;            // send back every byte after the first head
         bool close_at_once = false;   // close right after accepting
     };
     // A custom connection body: it owns nothing; the backend closes fd after

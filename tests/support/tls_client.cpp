@@ -193,13 +193,21 @@ bool Client::send(const std::string& text, int timeout_ms) {
     return true;
 }
 
-std::string Client::read_to_end(int* end, int timeout_ms) {
+std::string Client::read_to_end(int* end, int timeout_ms) { return read(end, timeout_ms, false); }
+
+std::string Client::read_head(int timeout_ms) {
+    int end = 1;
+    return read(&end, timeout_ms, true);
+}
+
+std::string Client::read(int* end, int timeout_ms, bool head_only) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     std::string got;
     char buf[16384];
     *end = 1;
-    for (;;) {
-        int rc = mbedtls_ssl_read(&ssl_, reinterpret_cast<unsigned char*>(buf), sizeof buf);
+    while (!head_only || !got.ends_with("\r\n\r\n")) {
+        int rc = mbedtls_ssl_read(&ssl_, reinterpret_cast<unsigned char*>(buf),
+                                  head_only ? 1 : sizeof buf);
         if (rc > 0) {
             got.append(buf, static_cast<size_t>(rc));
         } else if (!would_block(rc)) {
@@ -210,6 +218,7 @@ std::string Client::read_to_end(int* end, int timeout_ms) {
             return got;
         }
     }
+    return got;
 }
 
 bool Client::start_renegotiation(int timeout_ms) {

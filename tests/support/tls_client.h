@@ -93,6 +93,8 @@ public:
     // 1 when the time ran out).
     bool send(const std::string& text, int timeout_ms = loopback::kWaitMs);
     std::string read_to_end(int* end, int timeout_ms = loopback::kWaitMs);
+    // Reads a response head a byte at a time, so that nothing after it is taken.
+    std::string read_head(int timeout_ms = loopback::kWaitMs);
 
     // Asks for a renegotiation (TLS 1.2): sends the ClientHello and returns
     // once it is out. Afterwards this client can read but no longer write.
@@ -103,6 +105,7 @@ public:
 
 private:
     bool wait(short events, int timeout_ms);
+    std::string read(int* end, int timeout_ms, bool head_only);
 
     Options options_;
     loopback::Fd fd_;
