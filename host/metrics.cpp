@@ -88,12 +88,12 @@ std::string route_labels(const RouteStatus& r, size_t index, bool labelled) {
 
 void route_families(std::string& out, const ServiceStatus& st, bool labelled) {
     family(out, "velkor_proxy_route_hits_total", "counter",
-           "Requests routed to each route since the proxy started.");
+           "Backend connections made for each route since the proxy started.");
     for (size_t i = 0; i < st.routes.size(); ++i)
         sample(out, "velkor_proxy_route_hits_total", route_labels(st.routes[i], i, labelled),
                static_cast<double>(st.routes[i].hits));
     family(out, "velkor_proxy_route_errors_total", "counter",
-           "Requests of each route whose backend could not be reached, since the proxy "
+           "Backend connections of each route that could not be made, since the proxy "
            "started.");
     for (size_t i = 0; i < st.routes.size(); ++i)
         sample(out, "velkor_proxy_route_errors_total", route_labels(st.routes[i], i, labelled),
