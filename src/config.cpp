@@ -99,6 +99,7 @@ bool guard_value(const Tokens& t, std::string_view name, int most, int fallback,
 constexpr int kHeadTimeoutDefaultMs = 20000;
 constexpr int kHeadTimeoutMostMs = 3600000;
 constexpr int kConnectionCapMost = 1000000;
+constexpr int kIdleTimeoutMostMs = 86400000;  // a day
 
 // Fills the route slot st.routes[st.route_count] from the route object at
 // index `obj`. False, with the message written, when it has no usable port;
@@ -206,6 +207,10 @@ bool parse_config(const char* doc, ProxyState& st, char* cert_path, char* key_pa
     if (!guard_value(t, "max_connections_per_client", kConnectionCapMost, 0,
                      st.max_connections_per_client)) {
         set_error("max_connections_per_client invalid");
+        return false;
+    }
+    if (!guard_value(t, "idle_timeout_ms", kIdleTimeoutMostMs, 0, st.idle_timeout_ms)) {
+        set_error("idle_timeout_ms invalid");
         return false;
     }
     return true;

@@ -178,6 +178,7 @@ void clear_state(ProxyState& st) {
     st.head_timeout_ms = 0;
     st.max_connections = 0;
     st.max_connections_per_client = 0;
+    st.idle_timeout_ms = 0;
     st.listen_sock = plat::kNoSocket;
     st.redirect_sock = plat::kNoSocket;
     st.accept_thread_started = 0;

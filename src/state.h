@@ -42,6 +42,10 @@ struct ProxyState {
     int head_timeout_ms;
     int max_connections;
     int max_connections_per_client;
+    // With a request or answer under way, or in the pipe after a 101: how
+    // long no byte may move either way before the connection is cut (0: no
+    // limit).
+    int idle_timeout_ms;
     plat::Socket listen_sock;
     plat::Socket redirect_sock;
     plat::Thread accept_thread;

@@ -132,6 +132,13 @@ INSTANTIATE_TEST_SUITE_P(
                  "max_connections_per_client invalid"},
         FailCase{"TimeoutBeforeCaps",
                  doc_with(R"("listen_port":80,"max_connections":-1,"head_timeout_ms":"x")"), kBadTimeout},
+        FailCase{"IdleTimeoutOverADay", doc_with(R"("listen_port":80,"idle_timeout_ms":86400001)"),
+                 "idle_timeout_ms invalid"},
+        FailCase{"IdleTimeoutAsString", doc_with(R"("listen_port":80,"idle_timeout_ms":"300000")"),
+                 "idle_timeout_ms invalid"},
+        FailCase{"PerClientCapBeforeIdleTimeout",
+                 doc_with(R"("listen_port":80,"idle_timeout_ms":-1,"max_connections_per_client":-1)"),
+                 "max_connections_per_client invalid"},
         FailCase{"CapBeforePerClientCap",
                  doc_with(R"("listen_port":80,"max_connections_per_client":-1,"max_connections":"x")"),
                  "max_connections invalid"},
@@ -194,12 +201,14 @@ TEST(ConfigNumbers, RedirectAndTargetPortConvertTheSameWay) {
 TEST(ConfigGuards, DefaultsAndTheLargestValues) {
     ASSERT_TRUE(parse(doc_with(R"("listen_port":80)")));
     EXPECT_EQ(st.head_timeout_ms, 20000);
-    EXPECT_EQ(st.max_connections + st.max_connections_per_client, 0);
+    EXPECT_EQ(st.max_connections + st.max_connections_per_client + st.idle_timeout_ms, 0);
     ASSERT_TRUE(parse(doc_with(R"("listen_port":80,"head_timeout_ms":0,"max_connections":1000000,)"
                                R"("max_connections_per_client":1000000)")));
     EXPECT_EQ(st.head_timeout_ms + st.max_connections + st.max_connections_per_client, 2000000);
-    ASSERT_TRUE(parse(doc_with(R"("listen_port":80,"head_timeout_ms":3600000)")));
+    ASSERT_TRUE(parse(doc_with(R"("listen_port":80,"head_timeout_ms":3600000,)"
+                               R"("idle_timeout_ms":86400000)")));
     EXPECT_EQ(st.head_timeout_ms, 3600000);
+    EXPECT_EQ(st.idle_timeout_ms, 86400000);
 }
 
 TEST(ConfigKeys, FirstKeyWins) {

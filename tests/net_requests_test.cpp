@@ -94,8 +94,11 @@ TEST_P(NetRequests, EachRequestIsRoutedAndRewrittenOnItsOwn) {
         Client client = open();
         ASSERT_TRUE(client.send(c.send));
         EXPECT_EQ(client.recv_until(c.answers), c.answers);
-        if (c.last) EXPECT_EQ(client.read_to_end().how, End::kOrderly);
-        if (!c.last) EXPECT_TRUE(client.stays_quiet(50));
+        if (c.last) {
+            EXPECT_EQ(client.read_to_end().how, End::kOrderly);
+        } else {
+            EXPECT_TRUE(client.stays_quiet(50));
+        }
         EXPECT_EQ(web_.accepted() - web_before, c.web_conns);
         EXPECT_EQ(api_.accepted() - api_before, c.api_conns);
     }

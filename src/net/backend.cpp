@@ -2,6 +2,7 @@
 
 #include "net/connection_registry.h"
 #include "net/fixed_reply.h"
+#include "net/timed_io.h"
 #include "platform/thread.h"
 
 namespace {
@@ -63,6 +64,10 @@ BackendOpen backend_open(Backend& b, ClientConn& conn, ConnArgs& args, Exchange&
     }
     r.hits.fetch_add(1);
     reset_exchange(x);
+    if (x.idle_timeout_ms > 0 && !plat::send_slot_open(b.slot)) {
+        registry_close_backend(args);
+        return BackendOpen::kDropped;
+    }
     RelayArgs& relay = b.relay;
     relay.conn = &conn;
     relay.args = &args;
@@ -71,12 +76,19 @@ BackendOpen backend_open(Backend& b, ClientConn& conn, ConnArgs& args, Exchange&
     relay.tearing_down.store(0);
     relay.done.store(0);
     if (!g.relay_workers.run(backend_to_client, &relay)) {
+        plat::send_slot_close(sock, b.slot);
         registry_close_backend(args);
         return BackendOpen::kDropped;
     }
     b.route = route;
     b.sock = sock;
     return BackendOpen::kOpen;
+}
+
+bool backend_send(Backend& b, Exchange& x, const char* p, size_t n) {
+    const IdleClock idle(x);
+    if (!idle.on()) return plat::socket_send_all(b.sock, p, n);
+    return send_all_within(b.sock, b.slot, p, n, idle, nullptr, &x.moved_at);
 }
 
 // The backend shutdown ends the relay thread's read. If it is stuck in a
@@ -94,6 +106,7 @@ void backend_close(Backend& b, ClientConn& conn, ConnArgs& args) {
         plat::socket_wake(conn.sock, args.woken);
         plat::wait_on_word(relay.done, 0, -1);
     }
+    plat::send_slot_close(b.sock, b.slot);
     registry_close_backend(args);
     b.route = -1;
     b.sock = plat::kNoSocket;

@@ -13,8 +13,13 @@
 struct Backend {
     int route = -1;  // index of the route it was made for; -1: none open
     plat::Socket sock = plat::kNoSocket;
+    plat::SendSlot slot;  // with an idle limit: sends handed over (timed_io.h)
     RelayArgs relay;
 };
+
+// Sends all n bytes to the open backend connection, within the idle limit
+// when one is set. False when the send failed or the limit was up.
+bool backend_send(Backend& b, Exchange& x, const char* p, size_t n);
 
 enum class BackendOpen {
     kOpen,     // connected, the hit counted, the relay running

@@ -14,6 +14,11 @@ struct ClientConn {
     // The connection's wake-up word (ConnArgs::woken): once set, waits for
     // the client give up. Null only where nobody wakes the connection.
     plat::Wake* woken = nullptr;
+    // With an idle limit: told of every byte moved to or from the client,
+    // and the slot of a plain write handed over to the system while it
+    // waits (timed_io.h).
+    std::atomic<long long>* moved_at = nullptr;
+    plat::SendSlot out_slot;
     TlsSession session;
 };
 
@@ -22,6 +27,8 @@ struct ClientConn {
 long client_read(ClientConn& conn, char* buf, size_t cap,
                  const plat::WaitLimit* limit = nullptr);
 
-// Writes all len bytes; false when a write failed or the connection was
-// woken while waiting for the client to read.
-bool client_write_all(ClientConn& conn, const char* buf, size_t len);
+// Writes all len bytes; false when a write failed, the connection was woken
+// while waiting for the client to read, or `limit` (null: none) was up
+// while the client took nothing.
+bool client_write_all(ClientConn& conn, const char* buf, size_t len,
+                      const plat::WaitLimit* limit = nullptr);

@@ -29,9 +29,14 @@ void serve(ConnArgs& args) {
 }  // namespace
 
 void handle_connection_inner(ClientConn& conn, ConnArgs& args) {
+    // Plain writes that hold to the idle limit hand their bytes over to the
+    // system while they wait (timed_io.h).
+    const bool plain_timed = g.idle_timeout_ms > 0 && !conn.tls;
+    if (plain_timed && !plat::send_slot_open(conn.out_slot)) return;
     RequestLoop q(conn, args);
     serve_requests(q);
     backend_close(q.backend, conn, args);
+    if (plain_timed) plat::send_slot_close(conn.sock, conn.out_slot);
 }
 
 void connection_handler(void* arg) {

@@ -41,6 +41,14 @@ struct Exchange {
     // moment the last outstanding response reached it. Counts only while
     // nothing is outstanding.
     std::atomic<long long> head_since{0};
+    // When a byte last moved either way, while idle_timeout_ms is set.
+    std::atomic<long long> moved_at{0};
+    int idle_timeout_ms = 0;
+
+    // A transfer moved bytes.
+    void moved() {
+        if (idle_timeout_ms > 0) moved_at.store(plat::monotonic_ms());
+    }
 
     static unsigned delivered_of(int word) {
         return static_cast<unsigned>(word) / static_cast<unsigned>(kXDeliveredUnit);
@@ -66,4 +74,26 @@ public:
 private:
     const Exchange& x_;
     int timeout_ms_;
+};
+
+// The idle limit (idle_timeout_ms): while a request or an answer is under
+// way, or in the pipe after a 101, no byte may stand still for that long.
+// Between requests the head deadline holds instead, and this one sleeps a
+// whole period and asks again, like the head clock while an answer runs.
+class IdleClock final : public plat::WaitLimit {
+public:
+    explicit IdleClock(const Exchange& x) : x_(x) {}
+    bool on() const { return x_.idle_timeout_ms > 0; }
+    int left_ms() const override {
+        if (!on()) return -1;
+        int w = x_.word.load();
+        if (x_.outstanding(w) == 0 && !(w & kXUpgraded)) return x_.idle_timeout_ms;
+        return plat::time_left(x_.moved_at.load() + x_.idle_timeout_ms);
+    }
+    // The limit for a transfer: null when there is none.
+    const plat::WaitLimit* limit() const { return on() ? this : nullptr; }
+    bool expired() const { return on() && left_ms() == 0; }
+
+private:
+    const Exchange& x_;
 };

@@ -3,6 +3,7 @@
 #include "net/connection_registry.h"
 #include "net/fixed_reply.h"
 #include "net/h1_reader.h"
+#include "net/timed_io.h"
 #include "platform/thread.h"
 #include "state.h"
 
@@ -125,12 +126,17 @@ void end_cut(RelayArgs& r) {
     announce_end(r);
 }
 
+// The idle limit, when set, holds for the backend's silence and for a client
+// that takes nothing: either cuts the answer.
 RelayEnd relay_responses(RelayArgs& r, char* buf, size_t chunk, Responses& rs) {
+    const IdleClock idle(*r.x);
     for (;;) {
-        long n = plat::socket_recv(r.backend_sock, buf, chunk);
+        long n = idle.on() ? recv_within(r.backend_sock, buf, chunk, idle)
+                           : plat::socket_recv(r.backend_sock, buf, chunk);
         if (r.tearing_down.load()) return RelayEnd::kTornDown;
-        if (n < 0) return RelayEnd::kCut;
+        if (n < 0 || idle.expired()) return RelayEnd::kCut;
         if (n == 0) return RelayEnd::kAnswered;
+        r.x->moved();
         Scan s = scan(rs, *r.x, buf, static_cast<size_t>(n));
         if (s.early) {
             // Before the answer goes out, so that nothing the client sends
@@ -140,7 +146,9 @@ RelayEnd relay_responses(RelayArgs& r, char* buf, size_t chunk, Responses& rs) {
             r.x->word.fetch_or(kXEarlyAnswer);
             plat::socket_shutdown_write(r.backend_sock);
         }
-        if (s.pass > 0 && !client_write_all(*r.conn, buf, s.pass)) return RelayEnd::kCut;
+        if (s.pass > 0 && !client_write_all(*r.conn, buf, s.pass, idle.limit())) {
+            return RelayEnd::kCut;
+        }
         publish(r, rs, s);
         if (s.early) return RelayEnd::kAnswered;
         if (s.broken) return RelayEnd::kCut;

@@ -138,6 +138,14 @@ HeadRead read_head(RequestLoop& q, const HeadClock& clock) {
     return result;
 }
 
+// Nothing moved either way for idle_timeout_ms while something was under
+// way: the answer is cut, as when a backend fails mid-answer.
+Next idle_cut(RequestLoop& q) {
+    decide_client_end(q.args, kEndCut);
+    backend_close(q.backend, q.conn, q.args);
+    return Next::kEnd;
+}
+
 // A failed send to the backend: expected after a response that came before
 // the whole body (the relay thread shut the way to the backend, and the
 // client gets its moment to finish sending). Otherwise the backend failed
@@ -155,6 +163,7 @@ Next backend_send_failed(RequestLoop& q) {
 // framing breaks is cut where it breaks.
 Next forward_body(RequestLoop& q) {
     Exchange& x = q.x;
+    const IdleClock idle(x);
     const unsigned k = x.forwarded.load() - 1;
     for (;;) {
         // Even with no byte left: a message without a body ends right here.
@@ -165,7 +174,7 @@ Next forward_body(RequestLoop& q) {
         // Counted as sent before the last bytes go, so that an answer to
         // them is never taken for one that came early.
         if (ev == H1Event::kMessage) x.bodies_sent.store(k + 1);
-        if (used > 0 && !plat::socket_send_all(q.backend.sock, q.in + from, used)) {
+        if (used > 0 && !backend_send(q.backend, x, q.in + from, used)) {
             return backend_send_failed(q);
         }
         if (ev == H1Event::kMessage) return Next::kGoOn;
@@ -178,7 +187,8 @@ Next forward_body(RequestLoop& q) {
             decide_client_end(q.args, kEndCut);
             return end_connection(q);
         }
-        long n = client_read(q.conn, q.in, kHeadMaxBytes);
+        long n = client_read(q.conn, q.in, kHeadMaxBytes, idle.limit());
+        if (n <= 0 && idle.expired()) return idle_cut(q);
         if (n <= 0 || (x.word.load() & (kXEarlyAnswer | kXRelayEnded))) return end_connection(q);
         q.filled = static_cast<size_t>(n);
         q.in[q.filled] = '\0';
@@ -189,10 +199,11 @@ Next forward_body(RequestLoop& q) {
 // the upgrade request, until either side ends. A backend that takes no more
 // cuts the connection, unless its side had already ended.
 Next pipe_client_to_backend(RequestLoop& q) {
+    const IdleClock idle(q.x);
     const char* p = q.in + q.parsed;
     size_t n = q.filled - q.parsed;
     for (;;) {
-        if (n > 0 && !plat::socket_send_all(q.backend.sock, p, n)) {
+        if (n > 0 && !backend_send(q.backend, q.x, p, n)) {
             if (!(q.x.word.load() & kXRelayEnded)) decide_client_end(q.args, kEndCut);
             break;
         }
@@ -201,7 +212,8 @@ Next pipe_client_to_backend(RequestLoop& q) {
             decide_client_end(q.args, kEndCut);
             break;
         }
-        long got = client_read(q.conn, q.in, kRelayChunk);
+        long got = client_read(q.conn, q.in, kRelayChunk, idle.limit());
+        if (got <= 0 && idle.expired()) return idle_cut(q);
         if (got <= 0) break;
         p = q.in;
         n = static_cast<size_t>(got);
@@ -226,12 +238,13 @@ Next forward_request(RequestLoop& q) {
     o.expect = static_cast<uint8_t>(((f & kH1MethodHead) ? kH1ExpectNoBody : 0) |
                                     (upgrade ? kH1ExpectUpgrade : 0));
     if (f & kH1NoBody) x.bodies_sent.store(k + 1);
+    x.moved();  // the idle limit counts from here
     x.forwarded.store(k + 1);
 
     std::string_view head(q.in + q.req.start, q.req.head_len - q.req.start);
     size_t len = rewrite_head(head, (f & kH1UpgradeH2c) != 0, q.args.client_ip,
                               q.conn.tls ? "https" : "http", q.req.host_value, q.out);
-    if (len == 0 || !plat::socket_send_all(q.backend.sock, q.out, len)) {
+    if (len == 0 || !backend_send(q.backend, x, q.out, len)) {
         return end_connection(q);  // the end without a response
     }
     if (forward_body(q) == Next::kEnd) return Next::kEnd;
@@ -266,6 +279,11 @@ Next serve_request(RequestLoop& q) {
 
 void serve_requests(RequestLoop& q) {
     q.x.head_since.store(q.args.accepted_at);
+    q.x.idle_timeout_ms = g.idle_timeout_ms;
+    if (q.x.idle_timeout_ms > 0) {
+        q.conn.moved_at = &q.x.moved_at;
+        q.conn.session.moved_at = &q.x.moved_at;
+    }
     const HeadClock clock(q.x, g.head_timeout_ms);
     for (;;) {
         switch (read_head(q, clock)) {

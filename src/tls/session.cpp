@@ -138,7 +138,9 @@ int tls_session_open(ClientConn& conn, const plat::WaitLimit* limit) {
     for (;;) {
         {
             Hold hold(s.lock);
+            s.limit = limit;
             rc = mbedtls_ssl_handshake(&s.ssl);
+            s.limit = nullptr;
             if (rc == 0) s.handshake_done = true;
         }
         if (!would_block(rc)) return rc;
@@ -177,7 +179,9 @@ long tls_session_read(TlsSession& s, char* buf, size_t cap, const plat::WaitLimi
             // would stall this direction behind a client that does not read.
             rc = flush_queued(s);
             if (rc == 0 || rc == MBEDTLS_ERR_SSL_WANT_WRITE) {
+                s.limit = limit;
                 rc = mbedtls_ssl_read(&s.ssl, out, cap);
+                s.limit = nullptr;
             }
             if (rc < 0 && !would_block(rc) && rc != MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) {
                 mark_dead(s);
@@ -196,7 +200,8 @@ long tls_session_read(TlsSession& s, char* buf, size_t cap, const plat::WaitLimi
     }
 }
 
-bool tls_session_write_all(TlsSession& s, const char* buf, size_t len) {
+bool tls_session_write_all(TlsSession& s, const char* buf, size_t len,
+                           const plat::WaitLimit* limit) {
     size_t done = 0;
     while (done < len) {
         int rc;
@@ -209,9 +214,8 @@ bool tls_session_write_all(TlsSession& s, const char* buf, size_t len) {
         if (rc > 0) {
             done += static_cast<size_t>(rc);
         } else if (rc == MBEDTLS_ERR_SSL_WANT_WRITE) {
-            if (plat::wait_send_room(s.sock, s.out_slot, -1, s.woken) == plat::Wait::kWoken) {
-                return false;
-            }
+            plat::Wait w = wait_client(s, Want::kRoom, limit);
+            if (w == plat::Wait::kWoken || w == plat::Wait::kTimeout) return false;
         } else if (rc < 0) {
             return false;
         }

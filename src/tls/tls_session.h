@@ -10,6 +10,7 @@
 
 #include "platform/deadline.h"
 #include "platform/socket.h"
+#include "tls/session_bio.h"
 
 struct ClientConn;
 
@@ -30,6 +31,12 @@ struct TlsSession {
     // The connection's wake-up word: once set, every wait for the socket
     // gives up and the call fails.
     plat::Wake* woken = nullptr;
+    // The time limit of the handshake or read under way, if any (null while
+    // none runs); the receive callback holds to it too.
+    const plat::WaitLimit* limit = nullptr;
+    RecordRun records;           // what the receive callback has seen
+    // With an idle limit: told of every byte the socket moves either way.
+    std::atomic<long long>* moved_at = nullptr;
     // Sends that find no room are handed over here (plat::socket_send_handover),
     // from the library's own output buffer, which keeps those bytes until they
     // are reported sent.
@@ -78,5 +85,7 @@ bool tls_session_end_output(TlsSession& s);
 long tls_session_read(TlsSession& s, char* buf, size_t cap,
                       const plat::WaitLimit* limit = nullptr);
 // Writes all len bytes, record by record. True when all were written. Waits
-// while the client does not read; shutting the socket down ends the wait.
-bool tls_session_write_all(TlsSession& s, const char* buf, size_t len);
+// while the client does not read, within `limit` (null: none); shutting the
+// socket down ends the wait.
+bool tls_session_write_all(TlsSession& s, const char* buf, size_t len,
+                           const plat::WaitLimit* limit = nullptr);
