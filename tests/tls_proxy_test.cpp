@@ -10,6 +10,7 @@
 #include "net_service.h"
 #include "support/certs.h"
 #include "support/command.h"
+#include "support/ports.h"
 #include "support/tls_client.h"
 #include "support/sockets.h"
 
@@ -152,21 +153,41 @@ TEST_F(TlsProxy, SendsTheChainInFileOrder) {
     EXPECT_NE(r.output.find("Verify return code: 0 (ok)"), std::string::npos) << r.output;
 }
 
-// A key of another certificate loads (nothing checks the pair), and then
-// every handshake fails, whatever the version.
-TEST_F(TlsProxy, MismatchedKeyStartsAndFailsEveryHandshake) {
+// The start checks that the key belongs to the certificate: a pair that
+// does not fit fails it, releasing everything as any failed start does,
+// and a good pair of either kind starts and completes a handshake.
+TEST_F(TlsProxy, OnlyAKeyOfTheCertificateStarts) {
+    struct Case {
+        const char* name;
+        std::string cert, key;
+        bool starts;
+    };
+    const testcerts::CertFiles& f = files();
+    const Case cases[] = {
+        {"EcWithAnotherEcKey", f.ec_cert, f.other_key, false},
+        {"RsaWithAnotherRsaKey", f.rsa_cert, f.other_rsa_key, false},
+        {"EcWithAnRsaKey", f.ec_cert, f.rsa_key, false},
+        {"EcPair", f.ec_cert, f.ec_key, true},
+        {"RsaPair", f.rsa_cert, f.rsa_key, true},
+    };
     TestBackend backend;
-    ASSERT_TRUE(start_tls({{"", "/", backend.port()}}, files().ec_cert, files().other_key));
-    EXPECT_EQ(proxy_status(), 1);
-    for (auto version : {MBEDTLS_SSL_VERSION_TLS1_2, MBEDTLS_SSL_VERSION_TLS1_3}) {
-        tlsclient::Options opt;
-        opt.min_version = opt.max_version = version;
-        Client c(opt);
-        EXPECT_FALSE(c.connect(port_));
-        EXPECT_LT(c.handshake_result(), 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        port_ = loopback::free_port();
+        const std::string tls = ",\"tls_cert\":\"" + c.cert + "\",\"tls_key\":\"" + c.key + "\"";
+        int rc = proxy_start(nettest::config_json(port_, {{"", "/", backend.port()}}, tls).c_str());
+        if (!c.starts) {
+            EXPECT_EQ(rc, -1);
+            EXPECT_STREQ(proxy_last_error(), "conf own cert failed (key/cert mismatch?)");
+            EXPECT_EQ(g.tls_ready, 0);
+            EXPECT_TRUE(ports::HeldPort(port_).held()) << "the port is still bound";
+            continue;
+        }
+        ASSERT_EQ(rc, 0) << proxy_last_error();
+        Client client;
+        EXPECT_TRUE(client.connect(port_)) << client.handshake_result();
+        EXPECT_EQ(proxy_stop(), 0);
     }
-    EXPECT_EQ(backend.accepted(), 0);
-    EXPECT_TRUE(loopback::wait_until([] { return g.active_connections.load() == 0; }));
 }
 
 // Plain HTTP to the TLS port: the handshake fails, the client gets no HTTP
