@@ -49,7 +49,7 @@ public sealed class ProxyTests : IDisposable
         { "", "config not a JSON object" },
         { "{}", "listen_port required" },
         { "{\"listen_port\":0,\"routes\":[]}", "at least one route required" },
-        { new ProxyConfig { TlsCert = "/nonexistent/cert.pem", TlsKey = "/nonexistent/key.pem", Routes = { new() { TargetPort = 9 } } }
+        { new ProxyConfig { ListenPort = 1, TlsCert = "/nonexistent/cert.pem", TlsKey = "/nonexistent/key.pem", Routes = { new() { TargetPort = 9 } } }
               .ToJson(), "cannot load certificate: /nonexistent/cert.pem (-0x3e00)" },
     };
 
