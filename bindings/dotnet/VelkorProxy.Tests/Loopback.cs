@@ -16,6 +16,22 @@ internal static class Loopback
         return ((IPEndPoint)probe.LocalEndpoint).Port;
     }
 
+    // Whether a connection to port is accepted now.
+    internal static bool Accepts(int port)
+    {
+        using var probe = new TcpClient();
+        try { probe.Connect(IPAddress.Loopback, port); return true; }
+        catch (SocketException) { return false; }
+    }
+
+    // Polls condition until it holds or Patience runs out.
+    internal static async Task<bool> Until(Func<bool> condition)
+    {
+        for (var clock = System.Diagnostics.Stopwatch.StartNew(); clock.Elapsed < Patience; await Task.Delay(20))
+            if (condition()) return true;
+        return false;
+    }
+
     internal static async Task<string> Get(int port, string target)
     {
         using var client = new HttpClient { Timeout = Patience };

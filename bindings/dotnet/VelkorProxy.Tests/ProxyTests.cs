@@ -1,4 +1,7 @@
 using System.Collections.Concurrent;
+using System.Diagnostics;
+using System.Net;
+using System.Net.Sockets;
 
 // One service per process: the tests take turns.
 [assembly: Xunit.CollectionBehavior(DisableTestParallelization = true)]
@@ -86,6 +89,30 @@ public sealed class ProxyTests : IDisposable
         Array.ForEach(threads, t => t.Start());
         Assert.All(threads, t => Assert.True(t.Join(TimeSpan.FromSeconds(60))));
         Assert.Empty(wrong);
+    }
+
+    // A stop drains a request in flight for up to 5 s while holding the
+    // lifecycle lock; LastError must not wait for it.
+    [Fact]
+    public async Task LastErrorDoesNotWaitForAStopThatDrains()
+    {
+        using var backend = new TcpListener(IPAddress.Loopback, 0); // takes the request, never answers
+        backend.Start();
+        int port = Loopback.FreePort();
+        Proxy.Start(new ProxyConfig { ListenPort = port,
+            Routes = { new ProxyRoute { TargetPort = ((IPEndPoint)backend.LocalEndpoint).Port } } });
+        using var client = new TcpClient();
+        await client.ConnectAsync(IPAddress.Loopback, port);
+        await client.GetStream().WriteAsync("GET / HTTP/1.1\r\nHost: a\r\n\r\n"u8.ToArray());
+        using TcpClient inFlight = await backend.AcceptTcpClientAsync().WaitAsync(Loopback.Patience);
+        Task stop = Task.Run(Proxy.Stop);
+        Assert.True(await Loopback.Until(() => !Loopback.Accepts(port)), "the stop did not close the listener");
+        var clock = Stopwatch.StartNew();
+        Assert.Equal("", Proxy.LastError);
+        Assert.True(clock.Elapsed < TimeSpan.FromSeconds(1) && !stop.IsCompleted, $"{clock.Elapsed}, stop {stop.Status}");
+        client.Close();
+        inFlight.Close();
+        await stop.WaitAsync(Loopback.Patience);
     }
 
     [Theory]
