@@ -154,38 +154,29 @@ TEST_F(TlsProxy, SendsTheChainInFileOrder) {
 }
 
 // The start checks that the key belongs to the certificate: a pair that
-// does not fit fails it, releasing everything as any failed start does,
-// and a good pair of either kind starts and completes a handshake.
+// does not fit fails it and leaves nothing bound; a good pair of either kind
+// starts.
 TEST_F(TlsProxy, OnlyAKeyOfTheCertificateStarts) {
-    struct Case {
-        const char* name;
+    const testcerts::CertFiles& f = files();
+    const struct {
         std::string cert, key;
         bool starts;
+    } cases[] = {
+        {f.ec_cert, f.other_key, false}, {f.rsa_cert, f.other_rsa_key, false},
+        {f.ec_cert, f.rsa_key, false},   {f.ec_cert, f.ec_key, true},
+        {f.rsa_cert, f.rsa_key, true},
     };
-    const testcerts::CertFiles& f = files();
-    const Case cases[] = {
-        {"EcWithAnotherEcKey", f.ec_cert, f.other_key, false},
-        {"RsaWithAnotherRsaKey", f.rsa_cert, f.other_rsa_key, false},
-        {"EcWithAnRsaKey", f.ec_cert, f.rsa_key, false},
-        {"EcPair", f.ec_cert, f.ec_key, true},
-        {"RsaPair", f.rsa_cert, f.rsa_key, true},
-    };
-    TestBackend backend;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cert + " with " + c.key);
         port_ = loopback::free_port();
         const std::string tls = ",\"tls_cert\":\"" + c.cert + "\",\"tls_key\":\"" + c.key + "\"";
-        int rc = proxy_start(nettest::config_json(port_, {{"", "/", backend.port()}}, tls).c_str());
+        EXPECT_EQ(proxy_start(nettest::config_json(port_, {{"", "/", 9}}, tls).c_str()), c.starts ? 0 : -1);
+        EXPECT_STREQ(proxy_last_error(), c.starts ? "" : "conf own cert failed (key/cert mismatch?)");
+        EXPECT_EQ(proxy_status(), c.starts ? 1 : 0);
+        EXPECT_EQ(g.tls_ready, c.starts ? 1 : 0);
         if (!c.starts) {
-            EXPECT_EQ(rc, -1);
-            EXPECT_STREQ(proxy_last_error(), "conf own cert failed (key/cert mismatch?)");
-            EXPECT_EQ(g.tls_ready, 0);
             EXPECT_TRUE(ports::HeldPort(port_).held()) << "the port is still bound";
-            continue;
         }
-        ASSERT_EQ(rc, 0) << proxy_last_error();
-        Client client;
-        EXPECT_TRUE(client.connect(port_)) << client.handshake_result();
         EXPECT_EQ(proxy_stop(), 0);
     }
 }

@@ -16,19 +16,15 @@ internal static class Loopback
         return ((IPEndPoint)probe.LocalEndpoint).Port;
     }
 
-    // Whether a connection to port is accepted now.
-    internal static bool Accepts(int port)
-    {
-        using var probe = new TcpClient();
-        try { probe.Connect(IPAddress.Loopback, port); return true; }
-        catch (SocketException) { return false; }
-    }
-
-    // Polls condition until it holds or Patience runs out.
-    internal static async Task<bool> Until(Func<bool> condition)
+    // Waits, within Patience, until port refuses connections.
+    internal static async Task<bool> Refuses(int port)
     {
         for (var clock = System.Diagnostics.Stopwatch.StartNew(); clock.Elapsed < Patience; await Task.Delay(20))
-            if (condition()) return true;
+        {
+            using var probe = new TcpClient();
+            try { probe.Connect(IPAddress.Loopback, port); }
+            catch (SocketException) { return true; }
+        }
         return false;
     }
 
