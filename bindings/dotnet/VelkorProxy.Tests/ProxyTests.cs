@@ -38,6 +38,8 @@ public sealed class ProxyTests : IDisposable
             string text = Proxy.GetRuntimeStatusJson();
             ProxyStatus status = ProxyStatus.Parse(text);
             Assert.Equal(text, Report(status));
+            Assert.Equal("velkor-proxy: not a status report: routes[1] has no \"hits\"",
+                Assert.Throws<FormatException>(() => ProxyStatus.Parse(text.Replace("\"hits\":1,", ""))).Message);
             Assert.Contains($"Routes = [RouteStatus {{ Host = bücher.example, PathPrefix = /x y, TargetIp = 127.0.0.2, TargetPort = 1, Hits = 0, Errors = 0 }}, RouteStatus {{ Host = , PathPrefix = /,", status.ToString());
             Assert.Equal((true, port, 1, "already running"),
                 (status.Running, status.ListenPort, status.TotalConnections, status.LastError));
