@@ -24,6 +24,8 @@ constexpr unsigned char kPersonalization[] = {'v', 'k', 'p', 'r', 'o', 'x', 'y'}
 // for a certificate it cannot read.
 constexpr int kPartlyReadableCertificate = MBEDTLS_ERR_X509_INVALID_FORMAT;
 
+constexpr const char* kMismatchedPair = "conf own cert failed (key/cert mismatch?)";
+
 int fail(const char* message) {
     set_error("%s", message);
     tls_credentials_free();
@@ -65,6 +67,15 @@ int tls_credentials_load(const char* cert_path, const char* key_path) {
                                   &g.ctr_drbg);
     if (rc != 0) return fail_file("private key", key_path, rc);
 
+    // mbedtls_ssl_conf_own_cert takes any pair without comparing the two, and
+    // a key of another certificate would then fail every handshake of a
+    // service that reported a good start. The generator is required for
+    // every key type: EC uses it for its blinding, RSA ignores it.
+    if (mbedtls_pk_check_pair(&g.srv_cert.pk, &g.srv_key, mbedtls_ctr_drbg_random,
+                              &g.ctr_drbg) != 0) {
+        return fail(kMismatchedPair);
+    }
+
     if (mbedtls_ssl_config_defaults(&g.ssl_conf, MBEDTLS_SSL_IS_SERVER,
                                     MBEDTLS_SSL_TRANSPORT_STREAM,
                                     MBEDTLS_SSL_PRESET_DEFAULT) != 0) {
@@ -72,7 +83,7 @@ int tls_credentials_load(const char* cert_path, const char* key_path) {
     }
     mbedtls_ssl_conf_rng(&g.ssl_conf, mbedtls_ctr_drbg_random, &g.ctr_drbg);
     if (mbedtls_ssl_conf_own_cert(&g.ssl_conf, &g.srv_cert, &g.srv_key) != 0) {
-        return fail("conf own cert failed (key/cert mismatch?)");
+        return fail(kMismatchedPair);
     }
     return 0;
 }

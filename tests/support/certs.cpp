@@ -45,6 +45,7 @@ bool make_all(CertFiles& f) {
     f.encrypted_key_pem = in_dir("ec-encrypted.pem");
     f.encrypted_key_pkcs8 = in_dir("ec-encrypted-pkcs8.pem");
     f.other_key = in_dir("other.key");
+    f.other_rsa_key = in_dir("other-rsa.key");
     return true;
 }
 

@@ -24,7 +24,8 @@ struct CertFiles {
     std::string encrypted_key_pkcs8; // ec_key, PKCS#8 ENCRYPTED PRIVATE KEY
     std::string key_password;        // the password of both encrypted keys
 
-    std::string other_key;           // key of a certificate not listed here
+    std::string other_key;           // EC key of a certificate not listed here
+    std::string other_rsa_key;       // RSA key of no certificate
 };
 
 // Makes the files on the first call; later calls return the same set.

@@ -47,6 +47,7 @@ ec_key root.key && cert root root.key "VK Test Root" ca
 ec_key inter.key && cert inter inter.key "VK Test Intermediate" ca root
 ec_key leaf.key && cert leaf leaf.key localhost leaf inter
 ec_key other.key && cert other other.key localhost leaf
+rsa_key other-rsa.key
 openssl pkey -in ec.key -traditional -aes128 -passout "pass:$password" -out ec-encrypted.pem
 openssl pkcs8 -topk8 -v2 aes128 -in ec.key -passout "pass:$password" -out ec-encrypted-pkcs8.pem
 cat leaf.crt inter.crt >chain.crt

@@ -16,6 +16,18 @@ internal static class Loopback
         return ((IPEndPoint)probe.LocalEndpoint).Port;
     }
 
+    // Waits, within Patience, until port refuses connections.
+    internal static async Task<bool> Refuses(int port)
+    {
+        for (var clock = System.Diagnostics.Stopwatch.StartNew(); clock.Elapsed < Patience; await Task.Delay(20))
+        {
+            using var probe = new TcpClient();
+            try { probe.Connect(IPAddress.Loopback, port); }
+            catch (SocketException) { return true; }
+        }
+        return false;
+    }
+
     internal static async Task<string> Get(int port, string target)
     {
         using var client = new HttpClient { Timeout = Patience };

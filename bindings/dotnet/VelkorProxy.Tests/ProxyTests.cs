@@ -1,4 +1,7 @@
 using System.Collections.Concurrent;
+using System.Diagnostics;
+using System.Net;
+using System.Net.Sockets;
 
 // One service per process: the tests take turns.
 [assembly: Xunit.CollectionBehavior(DisableTestParallelization = true)]
@@ -35,6 +38,9 @@ public sealed class ProxyTests : IDisposable
             string text = Proxy.GetRuntimeStatusJson();
             ProxyStatus status = ProxyStatus.Parse(text);
             Assert.Equal(text, Report(status));
+            Assert.Equal("velkor-proxy: not a status report: routes[1] has no \"hits\"",
+                Assert.Throws<FormatException>(() => ProxyStatus.Parse(text.Replace("\"hits\":1,", ""))).Message);
+            Assert.Contains($"Routes = [RouteStatus {{ Host = bücher.example, PathPrefix = /x y, TargetIp = 127.0.0.2, TargetPort = 1, Hits = 0, Errors = 0 }}, RouteStatus {{ Host = , PathPrefix = /,", status.ToString());
             Assert.Equal((true, port, 1, "already running"),
                 (status.Running, status.ListenPort, status.TotalConnections, status.LastError));
             Assert.Equal([("bücher.example", "/x y", "127.0.0.2", 1, 0), ("", "/", "127.0.0.1", backend.Port, 1)],
@@ -49,7 +55,7 @@ public sealed class ProxyTests : IDisposable
         { "", "config not a JSON object" },
         { "{}", "listen_port required" },
         { "{\"listen_port\":0,\"routes\":[]}", "at least one route required" },
-        { new ProxyConfig { TlsCert = "/nonexistent/cert.pem", TlsKey = "/nonexistent/key.pem", Routes = { new() { TargetPort = 9 } } }
+        { new ProxyConfig { ListenPort = 1, TlsCert = "/nonexistent/cert.pem", TlsKey = "/nonexistent/key.pem", Routes = { new() { TargetPort = 9 } } }
               .ToJson(), "cannot load certificate: /nonexistent/cert.pem (-0x3e00)" },
     };
 
@@ -86,6 +92,28 @@ public sealed class ProxyTests : IDisposable
         Array.ForEach(threads, t => t.Start());
         Assert.All(threads, t => Assert.True(t.Join(TimeSpan.FromSeconds(60))));
         Assert.Empty(wrong);
+    }
+
+    // A stop drains a request in flight for up to 5 s while holding the
+    // lifecycle lock; LastError must not wait for it.
+    [Fact]
+    public async Task LastErrorDoesNotWaitForAStopThatDrains()
+    {
+        using var backend = new TcpListener(IPAddress.Loopback, 0); // takes the request, never answers
+        backend.Start();
+        int port = Loopback.FreePort();
+        Proxy.Start(new ProxyConfig { ListenPort = port, Routes = { new() { TargetPort = ((IPEndPoint)backend.LocalEndpoint).Port } } });
+        using var client = new TcpClient("127.0.0.1", port);
+        client.GetStream().Write("GET / HTTP/1.1\r\nHost: a\r\n\r\n"u8);
+        using TcpClient inFlight = await backend.AcceptTcpClientAsync().WaitAsync(Loopback.Patience);
+        Task stop = Task.Run(Proxy.Stop);
+        Assert.True(await Loopback.Refuses(port), "the stop did not close the listener");
+        var clock = Stopwatch.StartNew();
+        Assert.Equal(("", false), (Proxy.LastError, stop.IsCompleted));
+        Assert.InRange(clock.ElapsedMilliseconds, 0, 1000);
+        client.Close();
+        inFlight.Close();
+        await stop.WaitAsync(Loopback.Patience);
     }
 
     [Theory]

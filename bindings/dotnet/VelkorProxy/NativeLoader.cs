@@ -12,6 +12,8 @@ internal static class NativeLoader
 {
     internal const string EnvironmentVariable = "VELKOR_PROXY_LIBRARY";
     internal const string LinuxVersionedName = "libvelkor-proxy.so.1";
+    // As buildTransitive/VelkorProxy.targets names them.
+    internal const string ShippedRuntimeIdentifiers = "win-x64 and linux-x64";
 
     internal static string? HostPath;
     private static int loaded;
@@ -49,7 +51,8 @@ internal static class NativeLoader
             $"native assets (runtimes/{rid}/native from the VelkorProxy package) and beside the program " +
             $"in {AppContext.BaseDirectory}, then in the system's search path" +
             (OperatingSystem.IsLinux() ? $", and for {LinuxVersionedName} beside the program and in the system's search path" : "") +
-            $". Set Proxy.LibraryPath or {EnvironmentVariable} to the library's file to name it.");
+            $". The VelkorProxy package ships it for {ShippedRuntimeIdentifiers} only." +
+            $" Set Proxy.LibraryPath or {EnvironmentVariable} to the library's file to name it.");
     }
 
     private static IntPtr LoadNamed(string path, string namedBy)

@@ -13,6 +13,9 @@ public static class Proxy
     // Start, stop and the last-error text: a failed start's message is read
     // before another start can empty or rewrite it.
     private static readonly Lock Lifecycle = new();
+    // The last-error text as the last start or stop left it, copied under
+    // Lifecycle: reading it never waits for a stop that drains connections.
+    private static volatile string lastError = "";
     // The status report's buffer, rewritten by every call.
     private static readonly Lock Report = new();
 
@@ -48,14 +51,12 @@ public static class Proxy
     /// <summary>True while the service runs.</summary>
     public static bool IsRunning => Native.Status() == 1;
 
-    /// <summary>The message of the last failed start; empty after a successful one.</summary>
-    public static string LastError
-    {
-        get
-        {
-            lock (Lifecycle) return Native.Text(Native.LastError());
-        }
-    }
+    /// <summary>
+    /// The message of the last failed start; empty after a successful one.
+    /// Returns at once, also during a start or a stop: the text as the last
+    /// finished one left it.
+    /// </summary>
+    public static string LastError => lastError;
 
     /// <summary>Starts the service from a configuration.</summary>
     /// <exception cref="ArgumentException">The configuration holds a value that cannot be written for the library.</exception>
@@ -89,7 +90,8 @@ public static class Proxy
         {
             int result;
             fixed (byte* text = document) result = Native.Start(text);
-            if (result != 0) throw new ProxyException(Native.Text(Native.LastError()));
+            lastError = Native.Text(Native.LastError());
+            if (result != 0) throw new ProxyException(lastError);
         }
     }
 
@@ -100,7 +102,11 @@ public static class Proxy
     /// </summary>
     public static void Stop()
     {
-        lock (Lifecycle) Native.Stop();
+        lock (Lifecycle)
+        {
+            Native.Stop();
+            lastError = Native.Text(Native.LastError());
+        }
     }
 
     /// <summary>The library's one-line JSON status report, as the README describes it.</summary>

@@ -9,14 +9,18 @@ namespace VelkorProxy;
 /// <see cref="ToJson"/> writes strings raw and refuses values that cannot be
 /// written that way: double quotes, backslashes (write Windows paths with
 /// forward slashes, C:/certs/cert.pem), control characters, and texts longer
-/// than the library keeps.
+/// than the library keeps. It also refuses what the library would take
+/// silently but wrongly: ports outside 1 to 65535 (a forgotten
+/// <see cref="ListenPort"/> is 0, on which the system would pick a port) and
+/// backend addresses other than plain dotted decimal (a host name would fail
+/// every request).
 /// </summary>
 public sealed class ProxyConfig
 {
     /// <summary>The number of routes the library reads.</summary>
     public const int MaxRoutes = 16;
 
-    /// <summary>The main port (<c>listen_port</c>).</summary>
+    /// <summary>The main port (<c>listen_port</c>), 1 to 65535.</summary>
     public int ListenPort { get; set; }
 
     /// <summary>The certificate file (<c>tls_cert</c>), PEM or DER; null or empty: plain HTTP.</summary>
@@ -25,7 +29,7 @@ public sealed class ProxyConfig
     /// <summary>The private-key file (<c>tls_key</c>); required with a certificate.</summary>
     public string? TlsKey { get; set; }
 
-    /// <summary>A plain-HTTP port that redirects to HTTPS (<c>http_redirect_port</c>); only with TLS.</summary>
+    /// <summary>A plain-HTTP port that redirects to HTTPS (<c>http_redirect_port</c>), 0 to 65535; null or 0: none. Only with TLS.</summary>
     public int? HttpRedirectPort { get; set; }
 
     /// <summary>Milliseconds for a client's whole request head (<c>head_timeout_ms</c>); 0: no deadline.</summary>
@@ -47,10 +51,10 @@ public sealed class ProxyConfig
         if (Routes.Count > MaxRoutes)
             throw new ArgumentException($"routes: {Routes.Count} routes, but the library reads at most {MaxRoutes}");
         var json = new StringBuilder("{");
-        Number(json, "listen_port", ListenPort);
+        Port(json, "listen_port", ListenPort, 1);
         Text(json, "tls_cert", TlsCert, 511);
         Text(json, "tls_key", TlsKey, 511);
-        Number(json, "http_redirect_port", HttpRedirectPort);
+        Port(json, "http_redirect_port", HttpRedirectPort, 0);
         Number(json, "head_timeout_ms", HeadTimeoutMs);
         Number(json, "max_connections", MaxConnections);
         Number(json, "max_connections_per_client", MaxConnectionsPerClient);
@@ -61,8 +65,11 @@ public sealed class ProxyConfig
             json.Append(i == 0 ? "{" : ",{");
             Text(json, "host", route.Host, 255, $"routes[{i}].");
             Text(json, "path_prefix", route.PathPrefix, 255, $"routes[{i}].");
+            if (!string.IsNullOrEmpty(route.TargetIp) && !IsDottedDecimal(route.TargetIp))
+                throw new ArgumentException($"routes[{i}].target_ip: \"{route.TargetIp}\" is not an IPv4 address " +
+                                            "of four decimal fields 0 to 255, such as 10.0.0.5 (names are not resolved)");
             Text(json, "target_ip", route.TargetIp, 63, $"routes[{i}].");
-            Number(json, "target_port", route.TargetPort);
+            Port(json, "target_port", route.TargetPort, 1, $"routes[{i}].");
             json.Append('}');
         }
         return json.Append("]}").ToString();
@@ -72,6 +79,23 @@ public sealed class ProxyConfig
     {
         if (value is not int number) return;
         Key(json, key).Append(number.ToString(CultureInfo.InvariantCulture));
+    }
+
+    private static void Port(StringBuilder json, string key, int? value, int lowest, string owner = "")
+    {
+        if (value is int port && (port < lowest || port > 65535))
+            throw new ArgumentException($"{owner}{key}: {port} is not a port from {lowest} to 65535");
+        Number(json, key, value);
+    }
+
+    // The library's inet_addr also takes 127.1, 0x7f.0.0.1 and 0177.0.0.1;
+    // only the form everyone reads the same way passes.
+    private static bool IsDottedDecimal(string address)
+    {
+        string[] fields = address.Split('.');
+        return fields.Length == 4 && fields.All(f =>
+            f.Length is >= 1 and <= 3 && f.All(char.IsAsciiDigit) && (f.Length == 1 || f[0] != '0') &&
+            int.Parse(f, CultureInfo.InvariantCulture) <= 255);
     }
 
     private static void Text(StringBuilder json, string key, string? value, int keptBytes, string owner = "")
@@ -116,9 +140,9 @@ public sealed class ProxyRoute
     /// <summary>The request-path prefix (<c>path_prefix</c>); null or empty: "/".</summary>
     public string? PathPrefix { get; set; }
 
-    /// <summary>The backend's port (<c>target_port</c>), greater than 0.</summary>
+    /// <summary>The backend's port (<c>target_port</c>), 1 to 65535.</summary>
     public int TargetPort { get; set; }
 
-    /// <summary>The backend's IPv4 address, dotted decimal (<c>target_ip</c>); null or empty: 127.0.0.1.</summary>
+    /// <summary>The backend's IPv4 address (<c>target_ip</c>), four decimal fields such as 10.0.0.5; null or empty: 127.0.0.1.</summary>
     public string? TargetIp { get; set; }
 }
