@@ -13,10 +13,11 @@ public sealed class ProxyConfigTests
     {
         { With(_ => { }), "{\"listen_port\":8443,\"routes\":[{\"target_port\":9000}]}" },
         { With(c => { c.TlsCert = "C:/certs/cert.pem"; c.TlsKey = ""; c.HttpRedirectPort = 0; c.HeadTimeoutMs = 0;
-                      c.MaxConnections = 100; c.MaxConnectionsPerClient = 5;
+                      c.MaxConnections = 100; c.MaxConnectionsPerClient = 5; c.IdleTimeoutMs = 300000;
                       c.Routes.Add(new ProxyRoute { Host = "*", PathPrefix = "/ä", TargetIp = "0.10.100.255", TargetPort = 65535 }); }),
           "{\"listen_port\":8443,\"tls_cert\":\"C:/certs/cert.pem\",\"tls_key\":\"\",\"http_redirect_port\":0," +
-          "\"head_timeout_ms\":0,\"max_connections\":100,\"max_connections_per_client\":5,\"routes\":[" +
+          "\"head_timeout_ms\":0,\"max_connections\":100,\"max_connections_per_client\":5,\"idle_timeout_ms\":300000," +
+          "\"routes\":[" +
           "{\"target_port\":9000},{\"host\":\"*\",\"path_prefix\":\"/ä\",\"target_ip\":\"0.10.100.255\",\"target_port\":65535}]}" },
     };
 

@@ -41,6 +41,10 @@ public sealed class ProxyConfig
     /// <summary>The most connections of one client address at once (<c>max_connections_per_client</c>); 0: no cap.</summary>
     public int? MaxConnectionsPerClient { get; set; }
 
+    /// <summary>Milliseconds nothing may move either way while a request, an answer or a WebSocket is under way
+    /// before the connection is cut (<c>idle_timeout_ms</c>); 0 or null: no limit.</summary>
+    public int? IdleTimeoutMs { get; set; }
+
     /// <summary>The routes, at most <see cref="MaxRoutes"/>, in the order the library matches them.</summary>
     public IList<ProxyRoute> Routes { get; } = new List<ProxyRoute>();
 
@@ -58,6 +62,7 @@ public sealed class ProxyConfig
         Number(json, "head_timeout_ms", HeadTimeoutMs);
         Number(json, "max_connections", MaxConnections);
         Number(json, "max_connections_per_client", MaxConnectionsPerClient);
+        Number(json, "idle_timeout_ms", IdleTimeoutMs);
         json.Append(",\"routes\":[");
         for (int i = 0; i < Routes.Count; i++)
         {
