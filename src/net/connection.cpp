@@ -37,6 +37,10 @@ void handle_connection_inner(ClientConn& conn, ConnArgs& args) {
     serve_requests(q);
     backend_close(q.backend, conn, args);
     if (plain_timed) plat::send_slot_close(conn.sock, conn.out_slot);
+    // The progress time lives in q: the close-notify sent after this must
+    // not write to it.
+    conn.moved_at = nullptr;
+    conn.session.moved_at = nullptr;
 }
 
 void connection_handler(void* arg) {

@@ -2,9 +2,7 @@
 
 #include "platform/deadline.h"
 
-namespace {
-
-void discard_input(ClientConn& conn, std::span<char> scratch) {
+void discard_client_input(ClientConn& conn, std::span<char> scratch) {
     const long long deadline = plat::deadline_after(kLingerMs);
     for (;;) {
         int left = plat::time_left(deadline);
@@ -15,12 +13,10 @@ void discard_input(ClientConn& conn, std::span<char> scratch) {
     }
 }
 
-}  // namespace
-
 void linger_close(ClientConn& conn, std::span<char> scratch) {
     if (conn.tls && !tls_session_end_output(conn.session)) return;
     plat::socket_shutdown_write(conn.sock);
-    discard_input(conn, scratch);
+    discard_client_input(conn, scratch);
 }
 
 void send_fixed_reply(ClientConn& conn, std::string_view reply, std::span<char> scratch) {

@@ -14,10 +14,12 @@
 // served, a pipelined request after a "Connection: close").
 constexpr int kLingerMs = 1000;
 
+// Reads and throws away whatever the client still sends until it closes,
+// kLingerMs passed or the connection was woken. `scratch` takes the input.
+void discard_client_input(ClientConn& conn, std::span<char> scratch);
+
 // Ends the output in order (over TLS a close-notify first, then the end of
-// the stream), and reads and throws away whatever the client still sends
-// until it closes, kLingerMs passed or the connection was woken. `scratch`
-// takes the input.
+// the stream), then discard_client_input.
 void linger_close(ClientConn& conn, std::span<char> scratch);
 
 // Sends `reply`, then linger_close.

@@ -108,12 +108,11 @@ void announce_end(RelayArgs& r) {
 // A tunnel ends as a byte pipe does: the client's side stays until it sends
 // or closes.
 void end_answered(RelayArgs& r, bool tunnel) {
-    if (!decide_client_end(*r.args, kEndAnswered)) {
-        announce_end(r);
-        return;
-    }
-    end_output(*r.conn);
+    // Announced first: once the client has read the end, whatever it sends
+    // must find the connection thread knowing that this backend is gone.
     announce_end(r);
+    if (!decide_client_end(*r.args, kEndAnswered)) return;
+    end_output(*r.conn);
     if (tunnel) return;
     if (!plat::wait_on_word(r.tearing_down, 0, kLingerMs)) {
         plat::socket_wake(r.conn->sock, r.args->woken);

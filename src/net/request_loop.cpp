@@ -49,15 +49,15 @@ int wait_all_delivered(RequestLoop& q) {
 }
 
 // The connection ends here. After an orderly end that the relay thread
-// decided, the client has a moment to finish sending (the relay wakes us
-// when it is over); a cut or a closed client ends at once.
+// decided (the backend closed, an early answer), the client has a moment to
+// finish sending; a cut or a closed client ends at once. Closing the backend
+// first joins the relay thread, so its decision is final.
 Next end_connection(RequestLoop& q) {
-    if (relaying(q) && (q.x.word.load() & kXRelayEnded) &&
-        q.args.client_end.load() == kEndAnswered) {
-        while (client_read(q.conn, q.in, kHeadMaxBytes) > 0) {
-        }
-    }
+    const bool relay_ended = relaying(q) && (q.x.word.load() & kXRelayEnded);
     backend_close(q.backend, q.conn, q.args);
+    if (relay_ended && q.args.client_end.load() == kEndAnswered) {
+        discard_client_input(q.conn, q.in);
+    }
     return Next::kEnd;
 }
 
@@ -229,6 +229,7 @@ Next forward_request(RequestLoop& q) {
     // h2c would open an HTTP/2 stream we do not read: the backend answers in
     // HTTP/1.1 without its Upgrade line.
     const bool upgrade = (f & kH1Upgrade) && !(f & kH1UpgradeH2c);
+    if (x.word.load() & kXRelayEnded) return end_connection(q);  // the backend left meanwhile
     if (x.outstanding() >= kMaxOutstanding) {
         int w = wait_for_relay(x, [&](int v) { return x.outstanding(v) < kMaxOutstanding; });
         if (w & kXRelayEnded) return end_connection(q);
