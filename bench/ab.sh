@@ -9,8 +9,8 @@
 #   SCENARIO: plain-ka64, plain-1m, plain-close, tls13-ka64, tls13-1m
 #
 # Needs what bench/run.sh installs (nginx, wrk). Builds Release trees in
-# build-bench (this tree) and build-bench-before (a worktree of BEFORE_REF
-# under /tmp, removed at the end).
+# build-bench (this tree) and in a worktree of BEFORE_REF under /tmp, which
+# is removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 before_ref=${1:?usage: bench/ab.sh BEFORE_REF [--rounds N] [--seconds S] SCENARIO...}
@@ -47,7 +47,7 @@ build() {   # source-dir build-dir
 git -C "$root" worktree add --detach "$work/before" "$before_ref" >/dev/null 2>&1
 ln -s "$root/third_party" "$work/before/third_party"
 build "$root" "$root/build-bench"
-build "$work/before" "$root/build-bench-before"
+build "$work/before" "$work/build-before"
 
 wait_port() {
     local deadline=$((SECONDS + 10))
@@ -58,7 +58,7 @@ wait_port() {
 }
 # shellcheck source=bench/free_ports.sh
 . "$root/bench/free_ports.sh"
-read -r backend_port a_plain a_tls b_plain b_tls < <(free_ports 5 | tr '\n' ' ')
+read -r backend_port a_plain a_tls b_plain b_tls <<<"$(free_ports 5)"
 
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
     -subj /CN=localhost -keyout "$work/ec.key" -out "$work/ec.crt" 2>/dev/null
@@ -95,8 +95,8 @@ start_proxy() {   # bin port tls(0/1)
     eval "pid_$2=$!"
     wait_port "$2"
 }
-start_proxy "$root/build-bench-before/host/velkor-proxy" "$a_plain" 0
-start_proxy "$root/build-bench-before/host/velkor-proxy" "$a_tls" 1
+start_proxy "$work/build-before/host/velkor-proxy" "$a_plain" 0
+start_proxy "$work/build-before/host/velkor-proxy" "$a_tls" 1
 start_proxy "$root/build-bench/host/velkor-proxy" "$b_plain" 0
 start_proxy "$root/build-bench/host/velkor-proxy" "$b_tls" 1
 
@@ -112,7 +112,7 @@ measure() {   # port path conns tls
     t1=$(ticks "$pid")
     n=$(awk '/requests in/ {print $1}' <<<"$out")
     awk -v n="$n" -v s="$seconds" -v t=$((t1 - t0)) -v hz="$tick_hz" \
-        'BEGIN {printf "%.0f %.0f\n", n / s, t > 0 ? n / (t / hz) : 0}'
+        'BEGIN {printf "%.0f %.0f\n", n / s, (t > 0 ? n / (t / hz) : 0)}'
 }
 
 declare -A conf=([plain-ka64]="/small 64 0" [plain-1m]="/1m 16 0" [plain-close]="/small 64 0"
