@@ -1,6 +1,5 @@
 #include "net/head_rewrite.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "net/ascii.h"
@@ -35,6 +34,13 @@ size_t rewrite_head(std::string_view head, bool drop_upgrade, const char* client
                     const char* scheme, const char* host_value, std::span<char> out) {
     size_t head_end = head.size() >= 2 ? head.size() - 2 : 0;
     size_t len = 0;
+    // Appends s; false when out has no room for it.
+    auto append = [&](std::string_view s) {
+        if (s.size() > out.size() - len) return false;
+        memcpy(out.data() + len, s.data(), s.size());
+        len += s.size();
+        return true;
+    };
     bool request_line = true;
     for (size_t pos = 0; pos < head_end;) {
         size_t end = head.find("\r\n", pos);
@@ -43,13 +49,11 @@ size_t rewrite_head(std::string_view head, bool drop_upgrade, const char* client
         pos = end + 2;
         if (!request_line && is_dropped(line, drop_upgrade)) continue;
         request_line = false;
-        if (line.size() > out.size() - len) return 0;
-        memcpy(out.data() + len, line.data(), line.size());
-        len += line.size();
+        if (!append(line)) return 0;
     }
-    int n = snprintf(out.data() + len, out.size() - len,
-                     "X-Forwarded-For: %s\r\nX-Forwarded-Proto: %s\r\nX-Forwarded-Host: %s\r\n\r\n",
-                     client_ip, scheme, host_value[0] ? host_value : "-");
-    if (n < 0 || static_cast<size_t>(n) >= out.size() - len) return 0;
-    return len + static_cast<size_t>(n);
+    const bool ok = append("X-Forwarded-For: ") && append(client_ip) &&
+                    append("\r\nX-Forwarded-Proto: ") && append(scheme) &&
+                    append("\r\nX-Forwarded-Host: ") && append(host_value[0] ? host_value : "-") &&
+                    append("\r\n\r\n");
+    return ok ? len : 0;
 }
