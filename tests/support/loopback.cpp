@@ -267,8 +267,8 @@ void TestBackend::accept_main() {
         conns_.push_back(std::make_unique<Conn>());
         Conn& c = *conns_.back();
         c.fd = fd;
+        ++accepted_;  // before the connection can answer and a test looks
         c.thread = std::thread([this, &c] { serve(c); });
-        ++accepted_;
     }
 }
 
