@@ -35,7 +35,7 @@ struct ConnArgs {
     // Whether the connection waits for a request head with nothing under way
     // (HeadWait). Whoever moves it out of kHeadWaiting decides: the
     // connection thread goes on to serve, or stop ends the connection at once.
-    std::atomic<int> head_wait{1};
+    std::atomic<int> head_wait{kHeadWaiting};
 
     std::atomic<int> client_end{kEndOpen};
     // Set by plat::socket_wake on the client socket: every wait on the client

@@ -16,10 +16,6 @@
 // more than one, and 32 covers every pipelining client in practice.
 constexpr unsigned kMaxOutstanding = 32;
 
-struct Outstanding {
-    uint8_t expect = 0;  // H1Expect for its response
-};
-
 // Bits of Exchange::word. The count of responses delivered lives above them.
 enum : int {
     kXReadingHead = 1 << 0,  // the connection thread is reading the next head
@@ -33,7 +29,7 @@ constexpr int kXDeliveredUnit = 1 << 8;
 constexpr unsigned kXCountMask = 0xFFFFFF;
 
 struct Exchange {
-    Outstanding items[kMaxOutstanding];
+    uint8_t expects[kMaxOutstanding] = {};  // H1Expect of each request's response
     std::atomic<unsigned> forwarded{0};   // requests whose head was sent (connection thread)
     std::atomic<unsigned> bodies_sent{0}; // ... and whose body was sent whole
     std::atomic<int> word{0};

@@ -108,6 +108,10 @@ int matched(const std::string_view (&names)[N], uint8_t matches, uint8_t len) {
 
 uint8_t saturating_inc(uint8_t v) { return v == UINT8_MAX ? v : static_cast<uint8_t>(v + 1); }
 
+uint32_t head_max(const H1Reader& r) {
+    return r.kind == H1Kind::kRequest ? kRequestHeadMax : kResponseHeadMax;
+}
+
 bool fail(H1Reader& r) {
     r.state = sError;
     return false;
@@ -224,7 +228,6 @@ bool begin_value(H1Reader& r) {
     if ((r.flags & seen) && !repeatable) return fail(r);
     r.flags |= seen;
     r.part = 0;
-    r.left = r.field == fContentLength ? 0 : r.left;
     r.list = 0;
     begin_element(r);
     r.state = sValue;
@@ -381,8 +384,7 @@ bool begin_byte(H1Reader& r, unsigned char c) {
 
 // One byte of the head. kHead after its last byte, kError when c is refused.
 H1Event head_byte(H1Reader& r, unsigned char c) {
-    const uint32_t max = r.kind == H1Kind::kRequest ? kRequestHeadMax : kResponseHeadMax;
-    if (++r.count > max) return refuse(r);
+    if (++r.count > head_max(r)) return refuse(r);
     bool ok = true;
     switch (r.state) {
     case sBegin: ok = begin_byte(r, c); break;
@@ -504,8 +506,7 @@ H1Event chunk_byte(H1Reader& r, unsigned char c) {
 // Trailer fields pass as they are; only their line ends and size are held
 // to the head's rules, so that the message ends where every reader sees it.
 H1Event trailer_byte(H1Reader& r, unsigned char c) {
-    const uint32_t max = r.kind == H1Kind::kRequest ? kRequestHeadMax : kResponseHeadMax;
-    if (++r.count > max) return refuse(r);
+    if (++r.count > head_max(r)) return refuse(r);
     switch (r.state) {
     case sTrailerBegin:
         if (c == '\r') r.state = sTrailerEndLF;
@@ -601,6 +602,7 @@ H1Event h1_close(H1Reader& r) {
 }
 
 H1Event h1_read(H1Reader& r, const char* p, size_t n, size_t& used) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(p);
     size_t i = 0;
     H1Event ev = H1Event::kMore;
     while (ev == H1Event::kMore) {
@@ -624,20 +626,19 @@ H1Event h1_read(H1Reader& r, const char* p, size_t n, size_t& used) {
             if (ended) ev = H1Event::kMessage;
             continue;
         }
-        const auto* bytes = reinterpret_cast<const unsigned char*>(p);
         if (in_head(s)) {
-            const uint32_t max = r.kind == H1Kind::kRequest ? kRequestHeadMax : kResponseHeadMax;
-            size_t run = std::min<size_t>(plain_run(r, bytes + i, n - i), max - r.count);
+            size_t run = std::min<size_t>(plain_run(r, bytes + i, n - i), head_max(r) - r.count);
             if (run > 0) {
                 r.count += static_cast<uint32_t>(run);
                 i += run;
                 continue;
             }
+            ev = head_byte(r, bytes[i]);
+        } else if (in_chunk_framing(s)) {
+            ev = chunk_byte(r, bytes[i]);
+        } else {
+            ev = trailer_byte(r, bytes[i]);
         }
-        const unsigned char c = bytes[i];
-        if (in_head(s)) ev = head_byte(r, c);
-        else if (in_chunk_framing(s)) ev = chunk_byte(r, c);
-        else ev = trailer_byte(r, c);
         if (ev != H1Event::kError) ++i;
     }
     used = i;

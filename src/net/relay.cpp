@@ -44,7 +44,7 @@ Scan scan(Responses& rs, const Exchange& x, const char* p, size_t n) {
                 s.broken = true;  // a stray answer must never pass for a later one's
                 break;
             }
-            h1_expect_response(rd, x.items[k % kMaxOutstanding].expect);
+            h1_expect_response(rd, x.expects[k % kMaxOutstanding]);
         }
         size_t used = 0;
         H1Event ev = h1_read(rd, p + pos, n - pos, used);

@@ -61,20 +61,32 @@ Next end_connection(RequestLoop& q) {
     return Next::kEnd;
 }
 
+// Waits until every earlier response has reached the client, then closes
+// the backend connection. False when the backend's side ended the connection
+// meanwhile: it has ended here too.
+bool close_backend_when_answered(RequestLoop& q) {
+    if (relaying(q) && (wait_all_delivered(q) & kXRelayEnded)) {
+        end_connection(q);
+        return false;
+    }
+    backend_close(q.backend, q.conn, q.args);
+    return true;
+}
+
 // Ends the connection once every earlier response has reached the client,
 // without a response of its own (a malformed head, the client's last
 // request).
 Next end_after_responses(RequestLoop& q) {
-    if (relaying(q) && (wait_all_delivered(q) & kXRelayEnded)) return end_connection(q);
-    backend_close(q.backend, q.conn, q.args);
-    if (decide_client_end(q.args, kEndAnswered)) linger_close(q.conn, q.in);
+    if (close_backend_when_answered(q) && decide_client_end(q.args, kEndAnswered)) {
+        linger_close(q.conn, q.in);
+    }
     return Next::kEnd;
 }
 
 Next answer_no_route(RequestLoop& q) {
-    if (relaying(q) && (wait_all_delivered(q) & kXRelayEnded)) return end_connection(q);
-    backend_close(q.backend, q.conn, q.args);
-    send_fixed_reply(q.conn, {kNoRouteResponse, sizeof kNoRouteResponse - 1}, q.in);
+    if (close_backend_when_answered(q)) {
+        send_fixed_reply(q.conn, {kNoRouteResponse, sizeof kNoRouteResponse - 1}, q.in);
+    }
     return Next::kEnd;
 }
 
@@ -83,10 +95,8 @@ Next answer_no_route(RequestLoop& q) {
 // backend is connected as for a first request.
 Next use_route(RequestLoop& q, int route) {
     if (q.backend.route == route) return Next::kGoOn;
-    if (relaying(q)) {
-        if (wait_all_delivered(q) & kXRelayEnded) return end_connection(q);
-        backend_close(q.backend, q.conn, q.args);
-        if (q.args.client_end.load() != kEndOpen) return Next::kEnd;
+    if (!close_backend_when_answered(q) || q.args.client_end.load() != kEndOpen) {
+        return Next::kEnd;
     }
     return backend_open(q.backend, q.conn, q.args, q.x, route, q.in) == BackendOpen::kOpen
                ? Next::kGoOn
@@ -235,9 +245,8 @@ Next forward_request(RequestLoop& q) {
         if (w & kXRelayEnded) return end_connection(q);
     }
     const unsigned k = x.forwarded.load();
-    Outstanding& o = x.items[k % kMaxOutstanding];
-    o.expect = static_cast<uint8_t>(((f & kH1MethodHead) ? kH1ExpectNoBody : 0) |
-                                    (upgrade ? kH1ExpectUpgrade : 0));
+    x.expects[k % kMaxOutstanding] = static_cast<uint8_t>(
+        ((f & kH1MethodHead) ? kH1ExpectNoBody : 0) | (upgrade ? kH1ExpectUpgrade : 0));
     if (f & kH1NoBody) x.bodies_sent.store(k + 1);
     x.moved();  // the idle limit counts from here
     x.forwarded.store(k + 1);
